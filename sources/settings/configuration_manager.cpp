@@ -1,0 +1,62 @@
+#include "settings/configuration_manager.h"
+
+#include <QDebug>
+#include <QSettings>
+#include <QVariant>
+
+namespace OrviPlus {
+
+namespace {
+
+// Stores written by an older format (version 0 or none) are cleared at start.
+const int settingsFormatVersion = 1;
+
+const char versionKey[] = "version";
+const char updateManifestUrlKey[] = "update/manifest-url";
+
+} // namespace
+
+ConfigurationManager *ConfigurationManager::m_instance = nullptr;
+
+ConfigurationManager::ConfigurationManager(QObject *parent)
+    : QObject(parent)
+{
+    if (m_instance != nullptr)
+        throw Error();
+    m_instance = this;
+    m_settings = new QSettings(this);
+
+    qDebug() << "Configuration manager: current version:" << settingsFormatVersion;
+    const int existingVersion = m_settings->value(versionKey, 0).toInt();
+    qDebug() << "Configuration manager: existing version:" << existingVersion;
+    if (existingVersion <= 0)
+        m_settings->clear();
+    m_settings->setValue(versionKey, settingsFormatVersion);
+}
+
+ConfigurationManager::~ConfigurationManager()
+{
+    m_instance = nullptr;
+}
+
+QUrl ConfigurationManager::defaultUpdateManifestUrl()
+{
+    return QUrl(QStringLiteral(ORVI_DEFAULT_MANIFEST_URL), QUrl::TolerantMode);
+}
+
+QUrl ConfigurationManager::updateManifestUrl() const
+{
+    return m_settings->value(updateManifestUrlKey, defaultUpdateManifestUrl()).toUrl();
+}
+
+void ConfigurationManager::setUpdateManifestUrl(const QUrl &url)
+{
+    m_settings->setValue(updateManifestUrlKey, url);
+}
+
+void ConfigurationManager::resetUpdateManifestUrl()
+{
+    m_settings->remove(updateManifestUrlKey);
+}
+
+} // namespace OrviPlus

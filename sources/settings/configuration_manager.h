@@ -1,0 +1,41 @@
+#ifndef ORVI_CONFIGURATION_MANAGER_H
+#define ORVI_CONFIGURATION_MANAGER_H
+
+#include <QObject>
+#include <QUrl>
+
+QT_BEGIN_NAMESPACE
+class QSettings;
+QT_END_NAMESPACE
+
+namespace OrviPlus {
+
+// The one per-user settings store of the application; reached through m_instance.
+class ConfigurationManager : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Thrown when a second manager is created while one exists.
+    class Error
+    {
+    };
+
+    explicit ConfigurationManager(QObject *parent = nullptr);
+    ~ConfigurationManager() override;
+
+    static QUrl defaultUpdateManifestUrl();
+
+    QUrl updateManifestUrl() const;
+    void setUpdateManifestUrl(const QUrl &url);
+    void resetUpdateManifestUrl();
+
+    static ConfigurationManager *m_instance;
+
+private:
+    QSettings *m_settings = nullptr;
+};
+
+} // namespace OrviPlus
+
+#endif // ORVI_CONFIGURATION_MANAGER_H

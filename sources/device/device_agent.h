@@ -1,0 +1,54 @@
+#ifndef ORVI_DEVICE_AGENT_H
+#define ORVI_DEVICE_AGENT_H
+
+#include "device/connection.h"
+#include "device/device_info.h"
+#include "device/send_file_event.h"
+
+#include <QObject>
+#include <QThread>
+
+namespace OrviPlus {
+
+class DeviceAgentWorker;
+class DeviceMonitor;
+
+// Drives one connected device from its own thread: handshake, readiness check and file
+// transfers. Lives in the GUI thread; all signals are emitted there.
+class DeviceAgent : public QObject {
+    Q_OBJECT
+
+public:
+    DeviceAgent(const Connection& connection, DeviceMonitor* monitor, QObject* parent = nullptr);
+    // Cuts a running transfer short at its next packet, then waits for the thread.
+    ~DeviceAgent() override;
+
+    void start();
+    void stop();
+    void checkReadyForUpdate();
+    void sendFile(DeviceFileType type, const QString& path);
+
+    DeviceInfo info() const;
+    Connection connection() const;
+
+signals:
+    void ready(DeviceInfo info);
+    void readyForUpdate();
+    void failure();
+    void disconnected();
+    void progress(float fraction, long total);
+    void done();
+
+private:
+    void onReady(DeviceInfo info);
+    void postToWorker(int type);
+
+    Connection m_connection;
+    DeviceInfo m_info;
+    QThread m_thread;
+    DeviceAgentWorker* m_worker = nullptr;
+};
+
+} // namespace OrviPlus
+
+#endif

@@ -1,5 +1,6 @@
 #include "gui/main_window_updater.h"
 
+#include "device/device_monitor.h"
 #include "gui/application_setup.h"
 #include "gui/device_status_view.h"
 #include "gui/message_box.h"
@@ -50,9 +51,13 @@ MainWindow::MainWindow(QWidget *parent)
     }
     qDebug().noquote() << "App version =" << m_appVersion.text();
 
+    m_deviceMonitor = new DeviceMonitor(this);
+
     setupGui();
 
     m_sleepPreventer.reset(SleepPreventer::make());
+
+    m_deviceMonitor->start();
 }
 
 QSize MainWindow::sizeHint() const

@@ -19,6 +19,7 @@ QT_END_NAMESPACE
 
 namespace OrviPlus {
 
+class DeviceMonitor;
 class DeviceStatusView;
 class MessageBox;
 
@@ -61,6 +62,7 @@ private:
     QProgressBar *m_downloadProgress = nullptr;
     QProgressBar *m_installProgress = nullptr;
     QStackedWidget *m_pages = nullptr;
+    DeviceMonitor *m_deviceMonitor = nullptr;
 
     QPixmap m_origLogo;
     QPixmap m_plusLogo;

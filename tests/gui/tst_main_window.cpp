@@ -1,3 +1,4 @@
+#include "device/device_monitor.h"
 #include "gui/device_status_view.h"
 #include "gui/main_window_updater.h"
 #include "gui/message_box.h"
@@ -9,6 +10,8 @@
 #include <QStackedWidget>
 #include <QVBoxLayout>
 #include <QtTest>
+
+#include <hid_sim.h>
 
 using namespace OrviPlus;
 
@@ -32,6 +35,7 @@ private slots:
     void updatePageHoldsTitleBarsAndMessage();
     void downloadBarTruncatesTheFraction_data();
     void downloadBarTruncatesTheFraction();
+    void watchesTheBusFromTheStart();
 
 private:
     QStackedWidget *pages() const { return m_window->findChild<QStackedWidget *>(); }
@@ -242,6 +246,19 @@ void MainWindowTest::downloadBarTruncatesTheFraction()
     m_window->reportDownloadProgress(3, fraction);
     QCOMPARE(downloadBar->value(), value);
     QCOMPARE(installBar->value(), installBefore);
+}
+
+void MainWindowTest::watchesTheBusFromTheStart()
+{
+    auto *monitor = m_window->findChild<DeviceMonitor *>();
+    QVERIFY(monitor);
+    QStringList connectedPaths;
+    connect(monitor, &DeviceMonitor::connected, this,
+            [&connectedPaths](const Connection &connection) { connectedPaths << connection.path; });
+    HidSim::plug(HidSim::kProductOrviPlus, "sim-window", L"W1");
+
+    QTRY_COMPARE_WITH_TIMEOUT(connectedPaths, QStringList{QStringLiteral("sim-window")}, 5000);
+    HidSim::reset();
 }
 
 QTEST_MAIN(MainWindowTest)

@@ -413,6 +413,8 @@ int HID_API_EXPORT HID_API_CALL hid_exit(void)
 struct hid_device_info HID_API_EXPORT* HID_API_CALL hid_enumerate(unsigned short vendor_id,
                                                                   unsigned short product_id)
 {
+    // Like hidapi, enumerating or opening initialises the library when the caller did not.
+    hid_init();
     Bus& b = bus();
     Lock lock(b.mutex);
     applyDueReturns(b);
@@ -455,6 +457,7 @@ void HID_API_EXPORT HID_API_CALL hid_free_enumeration(struct hid_device_info* de
 
 HID_API_EXPORT hid_device* HID_API_CALL hid_open_path(const char* path)
 {
+    hid_init();
     Bus& b = bus();
     Lock lock(b.mutex);
     applyDueReturns(b);

@@ -1,0 +1,220 @@
+#include "update/download_agent.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QNetworkProxyFactory>
+#include <QNetworkRequest>
+
+namespace OrviPlus {
+
+namespace {
+
+// Bounds what the network layer buffers ahead of the disk, so that a fast server
+// and a slow disk cannot pile the file up in memory.
+constexpr qint64 ReadBufferSize = 1024 * 1024;
+
+const char WriteFailure[] = "Failed to write destination file.";
+
+} // namespace
+
+int DownloadAgent::m_transferTimeout = QNetworkRequest::DefaultTransferTimeoutConstant;
+
+QString httpStatusFailure(const QNetworkReply *reply)
+{
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid())
+        return QString();
+    const int code = status.toInt();
+    if (code >= 200 && code <= 299)
+        return QString();
+    const QString phrase = QString::fromLatin1(
+            reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray());
+    return QStringLiteral("HTTP status %1 %2").arg(code).arg(phrase).trimmed();
+}
+
+DownloadAgent::DownloadAgent(QObject *parent)
+    : QObject(parent)
+{
+    QNetworkProxyFactory::setUseSystemConfiguration(true);
+    m_network.setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+    m_network.setTransferTimeout(m_transferTimeout);
+}
+
+DownloadAgent::~DownloadAgent()
+{
+    clearAnyRequests();
+}
+
+int DownloadAgent::transferTimeout()
+{
+    return m_transferTimeout;
+}
+
+void DownloadAgent::setTransferTimeoutForTesting(int msecs)
+{
+    m_transferTimeout = msecs;
+}
+
+void DownloadAgent::download(const DownloadRequest &request)
+{
+    download(std::vector<DownloadRequest>{request});
+}
+
+void DownloadAgent::download(const std::vector<DownloadRequest> &requests)
+{
+    if (!m_requests.empty()) {
+        qCritical() << "Already active.";
+        return;
+    }
+    clearAnyRequests();
+    m_requests = requests;
+    m_current = -1;
+    startNextRequest();
+}
+
+void DownloadAgent::startNextRequest()
+{
+    ++m_current;
+    if (m_current >= int(m_requests.size())) {
+        stopWithSuccess();
+        return;
+    }
+
+    const DownloadRequest &request = m_requests[size_t(m_current)];
+    qDebug() << "DownloadAgent: Downloading:";
+    qDebug() << "  from " << request.url;
+    qDebug() << "  to " << request.filePath;
+
+    // Unbuffered, so that every failed write shows at once, not at close.
+    m_file = std::make_unique<QFile>(request.filePath);
+    if (!m_file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        stopWithFailure(QStringLiteral("Failed to open destination file."));
+        return;
+    }
+
+    m_written = 0;
+    m_reply = m_network.get(QNetworkRequest(request.url));
+    m_reply->setReadBufferSize(ReadBufferSize);
+    connect(m_reply, &QNetworkReply::readyRead, this, &DownloadAgent::onReplyAvailable);
+    connect(m_reply, &QNetworkReply::downloadProgress, this, &DownloadAgent::onReplyProgress);
+    connect(m_reply, &QNetworkReply::errorOccurred, this, &DownloadAgent::onReplyError);
+    connect(m_reply, &QNetworkReply::finished, this, &DownloadAgent::onReplyComplete);
+}
+
+void DownloadAgent::onReplyAvailable()
+{
+    if (!writeAvailable())
+        stopWithFailure(QString::fromLatin1(WriteFailure));
+}
+
+bool DownloadAgent::writeAvailable()
+{
+    const QByteArray data = m_reply->readAll();
+    // An error page must not end up in the file as if it were the component; the
+    // reply itself fails when it ends.
+    if (!httpStatusFailure(m_reply).isEmpty())
+        return true;
+    if (m_file->write(data) != data.size())
+        return false;
+    m_written += data.size();
+    return true;
+}
+
+// Qt 5.15 sometimes reports a body that the server cut off as complete (after it
+// has quietly re-sent the request), so the announced length is checked here.
+QString DownloadAgent::incompleteBody() const
+{
+    const QVariant announced = m_reply->header(QNetworkRequest::ContentLengthHeader);
+    if (!announced.isValid() || announced.toLongLong() == m_written)
+        return QString();
+    return QStringLiteral("Incomplete download: received %1 of %2 bytes.")
+            .arg(m_written)
+            .arg(announced.toLongLong());
+}
+
+void DownloadAgent::onReplyProgress(qint64 received, qint64 total)
+{
+    float fraction = 0.0f;
+    if (total > 0)
+        fraction = float(double(received) / double(total));
+    else if (total == 0)
+        fraction = 1.0f;
+    emit progress(m_current, fraction);
+}
+
+void DownloadAgent::onReplyError(QNetworkReply::NetworkError code)
+{
+    QString reason = httpStatusFailure(m_reply);
+    if (reason.isEmpty()) {
+        // The agent disconnects before it aborts a reply itself, so a cancelled
+        // reply seen here was stopped by the inactivity time-out.
+        reason = code == QNetworkReply::OperationCanceledError
+                ? QStringLiteral("No data received for %1 seconds.").arg(m_transferTimeout / 1000.0)
+                : m_reply->errorString();
+    }
+    stopWithFailure(reason);
+}
+
+void DownloadAgent::onReplyComplete()
+{
+    const QString statusFailure = httpStatusFailure(m_reply);
+    if (!statusFailure.isEmpty()) {
+        stopWithFailure(statusFailure);
+        return;
+    }
+    if (!writeAvailable() || !closeFile()) {
+        stopWithFailure(QString::fromLatin1(WriteFailure));
+        return;
+    }
+    const QString incomplete = incompleteBody();
+    if (!incomplete.isEmpty()) {
+        stopWithFailure(incomplete);
+        return;
+    }
+    releaseReply();
+    startNextRequest();
+}
+
+void DownloadAgent::stopWithSuccess()
+{
+    clearAnyRequests();
+    emit finished();
+}
+
+void DownloadAgent::stopWithFailure(const QString &reason)
+{
+    clearAnyRequests();
+    emit failed(reason);
+}
+
+void DownloadAgent::clearAnyRequests()
+{
+    releaseReply();
+    closeFile();
+    m_requests.clear();
+}
+
+void DownloadAgent::releaseReply()
+{
+    if (!m_reply)
+        return;
+    m_reply->disconnect(this);
+    // A reply that reported an error is finishing already; aborting it again
+    // would make it report a second error.
+    if (m_reply->isRunning() && m_reply->error() == QNetworkReply::NoError)
+        m_reply->abort();
+    m_reply->deleteLater();
+    m_reply = nullptr;
+}
+
+bool DownloadAgent::closeFile()
+{
+    if (!m_file)
+        return true;
+    m_file->close();
+    const bool written = m_file->error() == QFileDevice::NoError;
+    m_file.reset();
+    return written;
+}
+
+} // namespace OrviPlus

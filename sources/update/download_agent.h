@@ -1,0 +1,80 @@
+#ifndef ORVI_DOWNLOAD_AGENT_H
+#define ORVI_DOWNLOAD_AGENT_H
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+#include <memory>
+#include <vector>
+
+QT_BEGIN_NAMESPACE
+class QFile;
+QT_END_NAMESPACE
+
+namespace OrviPlus {
+
+// One file to fetch and where to put it.
+struct DownloadRequest
+{
+    QUrl url;
+    QString filePath;
+};
+
+// Why a reply that the network layer let through must still count as failed: a
+// final HTTP status outside 200-299 (for instance a redirect that was not
+// followed). Empty when the status is acceptable or the reply is not HTTP.
+QString httpStatusFailure(const QNetworkReply *reply);
+
+// Downloads a list of files one after the other, streaming each to disk.
+class DownloadAgent : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit DownloadAgent(QObject *parent = nullptr);
+    ~DownloadAgent() override;
+
+    void download(const DownloadRequest &request);
+    void download(const std::vector<DownloadRequest> &requests);
+
+    // A request that receives nothing for this long fails (milliseconds).
+    static int transferTimeout();
+    static void setTransferTimeoutForTesting(int msecs);
+
+signals:
+    void finished();
+    void failed(const QString &reason);
+    void progress(int request, float fraction);
+
+private slots:
+    void onReplyAvailable();
+    void onReplyProgress(qint64 received, qint64 total);
+    void onReplyError(QNetworkReply::NetworkError);
+    void onReplyComplete();
+
+private:
+    void startNextRequest();
+    void stopWithSuccess();
+    void stopWithFailure(const QString &reason);
+    void clearAnyRequests();
+    bool writeAvailable();
+    QString incompleteBody() const;
+    void releaseReply();
+    bool closeFile();
+
+    std::vector<DownloadRequest> m_requests;
+    int m_current = -1;
+    QNetworkAccessManager m_network;
+    QNetworkReply *m_reply = nullptr;
+    std::unique_ptr<QFile> m_file;
+    qint64 m_written = 0; // bytes of the current request on disk
+
+    static int m_transferTimeout;
+};
+
+} // namespace OrviPlus
+
+#endif // ORVI_DOWNLOAD_AGENT_H

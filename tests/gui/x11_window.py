@@ -1,13 +1,10 @@
 #!/usr/bin/env python3
-"""X11 helpers for the tests, the screenshot script and the start-up benchmark.
-
-Talks to libX11 through ctypes, so nothing beyond the standard library and the
-X client library (present wherever Xvfb and xdotool are) is needed.
+"""X11 helpers for the tests, scripts/screenshot and bench/startup, through libX11 and ctypes.
 
 Command line:
-    x11_window.py close WINDOW_ID   ask a window to close, as a window manager's
-                                    close button does (WM_DELETE_WINDOW), so the
-                                    program ends through its own event loop
+    x11_window.py close WINDOW_ID   ask a window to close as a window manager's close
+                                    button does (WM_DELETE_WINDOW), so that the program
+                                    ends through its own event loop
 """
 
 import ctypes
@@ -16,21 +13,19 @@ import select
 import sys
 import time
 
-MAP_NOTIFY = 19
-CLIENT_MESSAGE = 33
-SUBSTRUCTURE_NOTIFY_MASK = 1 << 19
+MAP_NOTIFY, CLIENT_MESSAGE, SUBSTRUCTURE_NOTIFY_MASK = 19, 33, 1 << 19
+_HEADER = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+           ("display", ctypes.c_void_p)]
 
 
 class _ClientMessage(ctypes.Structure):
-    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
-                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
-                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+    _fields_ = _HEADER + [("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                          ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
 
 
 class _MapEvent(ctypes.Structure):
-    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
-                ("display", ctypes.c_void_p), ("event", ctypes.c_ulong), ("window", ctypes.c_ulong),
-                ("override_redirect", ctypes.c_int)]
+    _fields_ = _HEADER + [("event", ctypes.c_ulong), ("window", ctypes.c_ulong),
+                          ("override_redirect", ctypes.c_int)]
 
 
 class _Event(ctypes.Union):
@@ -38,46 +33,24 @@ class _Event(ctypes.Union):
                 ("pad", ctypes.c_long * 24)]
 
 
-def _load_xlib():
-    lib = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
-    lib.XOpenDisplay.restype = ctypes.c_void_p
-    lib.XOpenDisplay.argtypes = [ctypes.c_char_p]
-    lib.XCloseDisplay.argtypes = [ctypes.c_void_p]
-    lib.XDefaultRootWindow.restype = ctypes.c_ulong
-    lib.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
-    lib.XInternAtom.restype = ctypes.c_ulong
-    lib.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-    lib.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
-                               ctypes.POINTER(_Event)]
-    lib.XSelectInput.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_long]
-    lib.XFlush.argtypes = [ctypes.c_void_p]
-    lib.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
-    lib.XPending.argtypes = [ctypes.c_void_p]
-    lib.XNextEvent.argtypes = [ctypes.c_void_p, ctypes.POINTER(_Event)]
-    lib.XConnectionNumber.argtypes = [ctypes.c_void_p]
-    return lib
-
-
 class Display:
     """One connection to the X server named by DISPLAY (or by name)."""
 
     def __init__(self, name=None):
-        self._x = _load_xlib()
-        self._display = self._x.XOpenDisplay(name.encode() if name else None)
-        if not self._display:
+        self._x = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+        for function, result in (("XOpenDisplay", ctypes.c_void_p), ("XDefaultRootWindow", ctypes.c_ulong),
+                                 ("XInternAtom", ctypes.c_ulong)):
+            getattr(self._x, function).restype = result
+        self._display = ctypes.c_void_p(self._x.XOpenDisplay(name.encode() if name else None))
+        if not self._display.value:
             raise RuntimeError("cannot open X display %s" % (name or "from DISPLAY"))
-        self._root = self._x.XDefaultRootWindow(self._display)
-
-    def close(self):
-        if self._display:
-            self._x.XCloseDisplay(self._display)
-            self._display = None
+        self._root = ctypes.c_ulong(self._x.XDefaultRootWindow(self._display))
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
-        self.close()
+        self._x.XCloseDisplay(self._display)
 
     def request_close(self, window):
         """Sends WM_DELETE_WINDOW, which Qt turns into a close event."""
@@ -87,13 +60,12 @@ class Display:
         event.xclient.message_type = self._x.XInternAtom(self._display, b"WM_PROTOCOLS", 0)
         event.xclient.format = 32
         event.xclient.data[0] = self._x.XInternAtom(self._display, b"WM_DELETE_WINDOW", 0)
-        event.xclient.data[1] = 0  # CurrentTime
-        self._x.XSendEvent(self._display, window, 0, 0, ctypes.byref(event))
+        self._x.XSendEvent(self._display, ctypes.c_ulong(window), 0, ctypes.c_long(0), ctypes.byref(event))
         self._x.XSync(self._display, 0)
 
     def watch_top_level_maps(self):
         """From now on, remember every top-level window that gets mapped."""
-        self._x.XSelectInput(self._display, self._root, SUBSTRUCTURE_NOTIFY_MASK)
+        self._x.XSelectInput(self._display, self._root, ctypes.c_long(SUBSTRUCTURE_NOTIFY_MASK))
         self._x.XSync(self._display, 0)
 
     def drop_pending_events(self):
@@ -103,14 +75,12 @@ class Display:
             self._x.XNextEvent(self._display, ctypes.byref(event))
 
     def wait_for_top_level_map(self, timeout):
-        """Returns (window, monotonic time) of the next top-level map, or None on time-out.
+        """(window, monotonic time) of the next top-level map, or None on time-out.
 
-        Without a window manager every top-level window is a child of the root,
-        so its map shows up as a MapNotify on the root.
+        Without a window manager a top-level map shows up as a MapNotify on the root.
         """
         deadline = time.monotonic() + timeout
         event = _Event()
-        fd = self._x.XConnectionNumber(self._display)
         while True:
             while self._x.XPending(self._display):
                 self._x.XNextEvent(self._display, ctypes.byref(event))
@@ -119,17 +89,11 @@ class Display:
             left = deadline - time.monotonic()
             if left <= 0:
                 return None
-            select.select([fd], [], [], left)
-
-
-def main(argv):
-    if len(argv) == 3 and argv[1] == "close":
-        with Display() as display:
-            display.request_close(int(argv[2], 0))
-        return 0
-    sys.stderr.write(__doc__)
-    return 2
+            select.select([self._x.XConnectionNumber(self._display)], [], [], left)
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    if len(sys.argv) != 3 or sys.argv[1] != "close":
+        sys.exit(__doc__)
+    with Display() as display:
+        display.request_close(int(sys.argv[2], 0))

@@ -1,17 +1,11 @@
-// Stands in for systemd-logind's Manager on a private bus so that the sleep
-// preventer can be tested without touching the real system. Usage:
-//   orvi_login1_stand_in grant|refuse|silent
-// "grant" hands out inhibitor descriptors as logind does, "refuse" answers
-// every Inhibit call with an error and "silent" never answers. The probe
-// object at /probe reports what the stand-in has seen.
+// Stands in for logind's Manager on a private bus: "grant" hands out inhibitor
+// descriptors as logind does, "refuse" answers with an error, "silent" never
+// answers. Calls and OpenInhibitors report to the test what it has seen.
 
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusContext>
-#include <QDBusMessage>
 #include <QDBusUnixFileDescriptor>
-#include <QStringList>
-#include <QVector>
 
 #include <cstdio>
 #include <fcntl.h>
@@ -24,110 +18,56 @@ class InhibitorManager : public QObject, protected QDBusContext
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
 
 public:
-    enum class Mode { Grant, Refuse, Silent };
-
-    explicit InhibitorManager(Mode mode) : m_mode(mode) {}
-
-    ~InhibitorManager() override
-    {
-        for (int fd : qAsConst(m_readEnds))
-            ::close(fd);
-    }
-
-    int callCount() const { return m_callCount; }
-    QStringList lastArguments() const { return m_lastArguments; }
-
-    // logind keeps the read end of a pipe and hands out the write end; the
-    // inhibition lasts until every copy of the write end has been closed.
-    int openInhibitorCount() const
-    {
-        int open = 0;
-        for (int fd : m_readEnds) {
-            pollfd entry = {fd, POLLIN, 0};
-            if (::poll(&entry, 1, 0) == 0)
-                ++open;
-        }
-        return open;
-    }
+    explicit InhibitorManager(const QString &mode) : m_mode(mode) {}
 
 public slots:
     QDBusUnixFileDescriptor Inhibit(const QString &what, const QString &who, const QString &why,
                                     const QString &mode)
     {
-        ++m_callCount;
-        m_lastArguments = QStringList{what, who, why, mode};
-        switch (m_mode) {
-        case Mode::Refuse:
-            sendErrorReply(QDBusError::AccessDenied, QStringLiteral("Permission denied"));
-            return QDBusUnixFileDescriptor();
-        case Mode::Silent:
-            setDelayedReply(true);
-            m_unanswered.append(message());
-            return QDBusUnixFileDescriptor();
-        case Mode::Grant:
-            break;
-        }
+        m_calls << QStringList{what, who, why, mode}.join('|');
         int ends[2];
-        if (::pipe2(ends, O_CLOEXEC) != 0) {
-            sendErrorReply(QDBusError::Failed, QStringLiteral("pipe failed"));
-            return QDBusUnixFileDescriptor();
+        if (m_mode == QLatin1String("silent")) {
+            setDelayedReply(true);
+        } else if (m_mode == QLatin1String("refuse") || ::pipe2(ends, O_CLOEXEC) != 0) {
+            sendErrorReply(QDBusError::AccessDenied, QStringLiteral("Permission denied"));
+        } else {
+            // logind keeps the read end; the inhibition lasts until every copy
+            // of the write end it hands out is closed.
+            m_readEnds << ends[0];
+            const QDBusUnixFileDescriptor handedOut(ends[1]);
+            ::close(ends[1]);
+            return handedOut;
         }
-        m_readEnds.append(ends[0]);
-        const QDBusUnixFileDescriptor handedOut(ends[1]); // keeps a duplicate
-        ::close(ends[1]);
-        return handedOut;
+        return QDBusUnixFileDescriptor();
+    }
+
+    QStringList Calls() const { return m_calls; }
+
+    int OpenInhibitors() const
+    {
+        int open = 0;
+        for (int fd : m_readEnds) {
+            pollfd entry = {fd, POLLIN, 0};
+            open += ::poll(&entry, 1, 0) == 0;
+        }
+        return open;
     }
 
 private:
-    Mode m_mode;
-    int m_callCount = 0;
-    QStringList m_lastArguments;
+    QString m_mode;
+    QStringList m_calls;
     QVector<int> m_readEnds;
-    QVector<QDBusMessage> m_unanswered;
-};
-
-class Probe : public QObject
-{
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.orvi.test.Login1Probe")
-
-public:
-    explicit Probe(const InhibitorManager *manager) : m_manager(manager) {}
-
-public slots:
-    int InhibitCalls() const { return m_manager->callCount(); }
-    int OpenInhibitors() const { return m_manager->openInhibitorCount(); }
-    QStringList LastArguments() const { return m_manager->lastArguments(); }
-
-private:
-    const InhibitorManager *m_manager;
 };
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const QString modeName = app.arguments().value(1);
-    InhibitorManager::Mode mode;
-    if (modeName == QLatin1String("grant"))
-        mode = InhibitorManager::Mode::Grant;
-    else if (modeName == QLatin1String("refuse"))
-        mode = InhibitorManager::Mode::Refuse;
-    else if (modeName == QLatin1String("silent"))
-        mode = InhibitorManager::Mode::Silent;
-    else {
-        std::fprintf(stderr, "usage: orvi_login1_stand_in grant|refuse|silent\n");
-        return 2;
-    }
-
-    InhibitorManager manager(mode);
-    Probe probe(&manager);
+    InhibitorManager manager(app.arguments().value(1));
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.registerObject(QStringLiteral("/org/freedesktop/login1"), &manager,
                             QDBusConnection::ExportAllSlots)
-        || !bus.registerObject(QStringLiteral("/probe"), &probe, QDBusConnection::ExportAllSlots)
         || !bus.registerService(QStringLiteral("org.freedesktop.login1"))) {
-        std::fprintf(stderr, "stand-in: cannot serve on the bus: %s\n",
-                     qPrintable(bus.lastError().message()));
+        std::fprintf(stderr, "stand-in: %s\n", qPrintable(bus.lastError().message()));
         return 1;
     }
     std::printf("ready\n");

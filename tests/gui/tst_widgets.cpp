@@ -1,0 +1,166 @@
+#include "gui/device_status_view.h"
+#include "gui/message_box.h"
+#include "gui/version_text.h"
+
+#include <QLabel>
+#include <QVBoxLayout>
+#include <QtTest>
+
+using namespace OrviPlus;
+
+const QColor informationColour(200, 230, 255, 230);
+const QColor warningColour(255, 225, 120, 230);
+const QColor errorColour(255, 180, 180, 230);
+
+// The status view and the message box, and the version texts they show.
+class WidgetsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void versionTexts();
+    void statusViewTexts_data();
+    void statusViewTexts();
+    void init();
+    void cleanup();
+    void messageBoxModes_data();
+    void messageBoxModes();
+    void messageBoxKeepsItsTextWhileHidden();
+
+private:
+    QLabel *label() const { return m_box->findChild<QLabel *>(); }
+    QColor background(QPalette::ColorGroup group = QPalette::Active) const
+    {
+        return m_box->palette().color(group, QPalette::Window);
+    }
+
+    QWidget *m_parent = nullptr;
+    MessageBox *m_box = nullptr;
+};
+
+void WidgetsTest::versionTexts()
+{
+    const QStringList stageNames = {"Alpha 1.4", "Beta 1.4", "Pre-production 1.4", "Production 1.4", " 1.4"};
+    for (int stage = 0; stage < stageNames.size(); ++stage)
+        QCOMPARE(firmwareVersionText({stage, 1, 4}), stageNames.at(stage));
+    QCOMPARE(hexVersionText(uint16_t(0)), QStringLiteral("0x0"));
+    QCOMPARE(hexVersionText(uint16_t(0x0A0)), QStringLiteral("0xA0"));
+    QCOMPARE(hexVersionText(uint32_t(0)), QStringLiteral("0x0"));
+    QCOMPARE(hexVersionText(uint32_t(0x12ABC)), QStringLiteral("0x12ABC"));
+}
+
+void WidgetsTest::statusViewTexts_data()
+{
+    QTest::addColumn<DeviceInfo>("info");
+    QTest::addColumn<QString>("text");
+
+    const DeviceInfo orvi{0, 0x1234, {3, 1, 4}, {1, 2, 0}, 0x1F, 0x2A};
+    DeviceInfo orviPlus = orvi;
+    orviPlus.model = 1;
+    DeviceInfo unknown = orvi;
+    unknown.model = 2;
+    unknown.mcuVersion.stage = 7;
+    const DeviceInfo largest{1, 0, {0, 15, 15}, {2, 0, 0}, 0xFFFF, 0xFFFFFFFF};
+    QTest::newRow("Orvi") << orvi << "Orvi Connected\n\nMCU:   Production 1.4\nDSP:   Beta 2.0\nEnsemble:   0x2A\n";
+    QTest::newRow("Orvi+") << orviPlus
+                           << "Orvi+ Connected\n\nMCU:   Production 1.4\nDSP:   Beta 2.0\nStyles:   0x1F\n"
+                              "Ensemble:   0x2A\n";
+    QTest::newRow("unknown model") << unknown << " Connected\n\nMCU:    1.4\nDSP:   Beta 2.0\nEnsemble:   0x2A\n";
+    QTest::newRow("largest") << largest
+                             << "Orvi+ Connected\n\nMCU:   Alpha 15.15\nDSP:   Pre-production 0.0\n"
+                                "Styles:   0xFFFF\nEnsemble:   0xFFFFFFFF\n";
+}
+
+void WidgetsTest::statusViewTexts()
+{
+    QFETCH(DeviceInfo, info);
+    QFETCH(QString, text);
+
+    DeviceStatusView view;
+    QCOMPARE(view.findChild<QLabel *>()->alignment(), Qt::Alignment(Qt::AlignHCenter));
+    QVERIFY(view.setProperty("text", QStringLiteral("Waiting...")));
+    QCOMPARE(view.text(), QStringLiteral("Waiting..."));
+    view.setInfo(info);
+    QCOMPARE(view.property("text").toString(), text);
+}
+
+// Each box sits in a shown parent, as in the window, so visibility is what a user sees.
+void WidgetsTest::init()
+{
+    m_parent = new QWidget;
+    m_box = new MessageBox;
+    (new QVBoxLayout(m_parent))->addWidget(m_box);
+    m_parent->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_parent));
+    QCOMPARE(m_box->mode(), 0);
+    QVERIFY(m_box->isVisible());
+}
+
+void WidgetsTest::cleanup()
+{
+    delete m_parent;
+}
+
+void WidgetsTest::messageBoxModes_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QColor>("colour");
+
+    QTest::newRow("hidden") << 0 << QColor();
+    QTest::newRow("information") << 1 << informationColour;
+    QTest::newRow("warning") << 2 << warningColour;
+    QTest::newRow("error") << 3 << errorColour;
+    QTest::newRow("four") << 4 << QColor();
+    QTest::newRow("five") << 5 << QColor();
+    QTest::newRow("negative") << -1 << QColor();
+}
+
+void WidgetsTest::messageBoxModes()
+{
+    QFETCH(int, mode);
+    QFETCH(QColor, colour);
+
+    m_box->warning(QStringLiteral("careful"));
+    m_box->setMode(mode);
+    QCOMPARE(m_box->property("mode").toInt(), mode);
+    QCOMPARE(m_box->isVisible(), colour.isValid());
+    QCOMPARE(label()->autoFillBackground(), colour.isValid());
+    QCOMPARE(m_box->text(), QStringLiteral("careful"));
+    if (colour.isValid()) {
+        for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+            QCOMPARE(background(group), colour);
+        // The label paints with the box's palette, not one of its own.
+        QCOMPARE(label()->palette().color(QPalette::Window), colour);
+    }
+}
+
+// The workflow's state entries write the properties by name; a text alone keeps the mode.
+void WidgetsTest::messageBoxKeepsItsTextWhileHidden()
+{
+    m_box->error(QStringLiteral("u"));
+    QVERIFY(m_box->setProperty("text", QStringLiteral("Waiting for the device to reboot...")));
+    QCOMPARE(m_box->mode(), 3);
+    QVERIFY(m_box->isVisible());
+    QCOMPARE(background(), errorColour);
+    m_box->warning(QStringLiteral("t"));
+    QCOMPARE(m_box->mode(), 2);
+    QCOMPARE(label()->text(), QStringLiteral("t"));
+    QCOMPARE(background(), warningColour);
+
+    QVERIFY(m_box->setProperty("mode", 0));
+    QVERIFY(m_box->setProperty("text", QStringLiteral("Later")));
+    QVERIFY(!m_box->isVisible());
+    m_box->setMode(1);
+    QVERIFY(m_box->isVisible());
+    QCOMPARE(label()->text(), QStringLiteral("Later"));
+    QCOMPARE(background(), informationColour);
+
+    m_box->clear();
+    QCOMPARE(m_box->mode(), 0);
+    QVERIFY(!m_box->isVisible());
+    QVERIFY(!label()->autoFillBackground());
+    QCOMPARE(label()->text(), QString());
+}
+
+QTEST_MAIN(WidgetsTest)
+#include "tst_widgets.moc"

@@ -42,6 +42,8 @@ void setApplicationIdentity()
     QCoreApplication::setApplicationName(QStringLiteral("Orvi Updater"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("brevanto.example"));
     QCoreApplication::setOrganizationName(QStringLiteral("Brevanto"));
+    // Lets Wayland desktops match the window to its menu entry and icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("example.brevanto.OrviUpdater"));
 
     initImageResources();
     QIcon icon;

@@ -4,6 +4,8 @@
 #include "gui/application_setup.h"
 #include "gui/device_status_view.h"
 #include "gui/message_box.h"
+#include "update/download_agent.h"
+#include "update/update_manager.h"
 
 #include <QDebug>
 #include <QHBoxLayout>
@@ -52,6 +54,9 @@ MainWindow::MainWindow(QWidget *parent)
     qDebug().noquote() << "App version =" << m_appVersion.text();
 
     m_deviceMonitor = new DeviceMonitor(this);
+    m_updateManager = new UpdateManager(this);
+    m_downloadAgent = new DownloadAgent(this);
+    connect(m_downloadAgent, &DownloadAgent::progress, this, &MainWindow::reportDownloadProgress);
 
     setupGui();
 

@@ -21,7 +21,9 @@ namespace OrviPlus {
 
 class DeviceMonitor;
 class DeviceStatusView;
+class DownloadAgent;
 class MessageBox;
+class UpdateManager;
 
 // The application's only window: a black side panel with the device logos and
 // status, and three pages (connect prompt, update check and list, update progress).
@@ -63,6 +65,8 @@ private:
     QProgressBar *m_installProgress = nullptr;
     QStackedWidget *m_pages = nullptr;
     DeviceMonitor *m_deviceMonitor = nullptr;
+    UpdateManager *m_updateManager = nullptr;
+    DownloadAgent *m_downloadAgent = nullptr;
 
     QPixmap m_origLogo;
     QPixmap m_plusLogo;

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Checks the built Debian package: its file list, owners and modes, its control fields and
+# declared dependencies, and that the files it carries are the ones in the source tree.
+# usage: check_deb_contents.sh DEB_DIR WORK_DIR SOURCE_LINUX_DIR
+set -euo pipefail
+deb_dir="$1"
+work="$2"
+source_dir="$3"
+
+app_id=example.brevanto.OrviUpdater
+icon_sizes=(16 24 32 48 64 128 256)
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+shopt -s nullglob
+debs=("$deb_dir"/*.deb)
+[ ${#debs[@]} -eq 1 ] || { echo "FAIL: expected one .deb in $deb_dir"; exit 1; }
+deb="${debs[0]}"
+rm -rf "$work"
+mkdir -p "$work"
+
+expected=(
+    ./usr/bin/orvi-updater
+    ./usr/lib/udev/rules.d/70-orvi-updater.rules
+    ./usr/share/applications/$app_id.desktop
+    ./usr/share/metainfo/$app_id.metainfo.xml
+)
+for size in "${icon_sizes[@]}"; do
+    expected+=("./usr/share/icons/hicolor/${size}x${size}/apps/$app_id.png")
+done
+
+dpkg-deb -c "$deb" | tee "$work/contents.txt"
+awk '$1 !~ /^d/ { print $6 }' "$work/contents.txt" | sort > "$work/files.txt"
+printf '%s\n' "${expected[@]}" | sort > "$work/expected.txt"
+if ! diff -u "$work/expected.txt" "$work/files.txt"; then
+    fail "package files differ from the expected list (- missing, + unexpected)"
+fi
+
+while read -r mode owner _ _ _ path _; do
+    [ "$owner" = root/root ] || fail "$path is owned by $owner"
+    case "$mode:$path" in
+        d*) want=drwxr-xr-x ;;
+        *:./usr/bin/*) want=-rwxr-xr-x ;;
+        *) want=-rw-r--r-- ;;
+    esac
+    [ "$mode" = "$want" ] || fail "$path has mode $mode, expected $want"
+done < "$work/contents.txt"
+
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = orvi-updater ] || fail "Package is '$(field Package)'"
+[ "$(field Version)" = 2.0.2 ] || fail "Version is '$(field Version)'"
+[ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture is '$(field Architecture)'"
+[ "$(field Section)" = utils ] || fail "Section is '$(field Section)'"
+[[ "$(field Maintainer)" =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] || fail "Maintainer '$(field Maintainer)' is not 'Name <address>'"
+[ "$(field Description | wc -l)" -gt 1 ] || fail "Description has no long description"
+# dpkg-shlibdeps must have found the libraries the program links.
+depends="$(field Depends)"
+echo "Depends: $depends"
+for library in libc6 libstdc++6 libhidapi-hidraw0 libqt5core5a libqt5gui5 libqt5widgets5 libqt5network5; do
+    [[ ", $depends," == *", $library "* || ", $depends," == *", $library,"* ]] || fail "Depends lacks $library"
+done
+
+root="$work/root"
+dpkg-deb -x "$deb" "$root"
+for name in applications/$app_id.desktop metainfo/$app_id.metainfo.xml; do
+    cmp "$source_dir/$(basename "$name")" "$root/usr/share/$name" || fail "installed $name differs from the source"
+done
+cmp "$source_dir/70-orvi-updater.rules" "$root/usr/lib/udev/rules.d/70-orvi-updater.rules" \
+    || fail "installed udev rule differs from the source"
+for size in "${icon_sizes[@]}"; do
+    icon="$root/usr/share/icons/hicolor/${size}x${size}/apps/$app_id.png"
+    description="$(file -b "$icon")"
+    [[ "$description" == "PNG image data, $size x $size, 8-bit/color RGBA"* ]] \
+        || fail "${size} px icon is '$description'"
+done
+program_type="$(file -b "$root/usr/bin/orvi-updater")"
+[[ "$program_type" == ELF*executable* && "$program_type" != *"not stripped"* ]] \
+    || fail "program is '$program_type', expected a stripped executable"
+
+[ "$failures" -eq 0 ] || { echo "$failures failure(s)"; exit 1; }
+echo "package contents are as expected"

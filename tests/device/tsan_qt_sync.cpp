@@ -1,12 +1,5 @@
-// Tells ThreadSanitizer how Qt hands work from one thread to another.
-//
-// Qt is not built with the sanitizer, so the locks inside it are invisible to the checker and
-// every posted event, queued signal or finished thread looks like an unsynchronised hand-over.
-// This file, linked into the device tests of sanitizer builds only, marks both ends of each:
-// - a posted event is released by the poster and acquired just before delivery;
-// - a signal releases its sender, and a queued call acquires its sender before delivery;
-// - QThread::wait returns only after the finished thread's last act, which releases.
-// Nothing else is hidden: our own shared data still needs its own locking.
+// Tells ThreadSanitizer how the uninstrumented Qt hands work between threads: posted events, signals
+// and queued calls are released by their sender and acquired on delivery; QThread::wait waits for the end.
 #include <QCoreApplication>
 #include <QEvent>
 #include <QThread>
@@ -20,30 +13,18 @@
 
 namespace {
 
-template <typename Function>
-Function qtFunction(const char* mangledName)
-{
-    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, mangledName));
-}
-
-// Threads that delivered events, and whether they have run their last thread-exit code.
+// Threads that delivered events, and whether their system thread has ended.
 std::mutex threadsMutex;
 std::map<QThread*, bool> threadsExited;
 
 struct ThreadExitMarker {
     QThread* thread = QThread::currentThread();
-
-    ThreadExitMarker()
+    ThreadExitMarker() { mark(false); }
+    ~ThreadExitMarker() { mark(true); } // runs after Qt has let QThread::wait return
+    void mark(bool exited)
     {
         std::lock_guard<std::mutex> lock(threadsMutex);
-        threadsExited[thread] = false;
-    }
-
-    // Runs when the system thread ends, after Qt has let QThread::wait return.
-    ~ThreadExitMarker()
-    {
-        std::lock_guard<std::mutex> lock(threadsMutex);
-        threadsExited[thread] = true;
+        threadsExited[thread] = exited;
     }
 };
 
@@ -57,19 +38,9 @@ bool acquireBeforeDelivery(void** data)
     return false; // deliver as usual
 }
 
-// Released at the start and again at the end of an emission: the end also covers the
-// argument copies that Qt makes for queued calls.
-void releaseSignalSender(QObject* sender, int, void**)
-{
-    __tsan_release(sender);
-}
-
-void releaseSignalSenderAfter(QObject* sender, int)
-{
-    __tsan_release(sender);
-}
-
-QSignalSpyCallbackSet signalCallbacks = {releaseSignalSender, nullptr, releaseSignalSenderAfter, nullptr};
+// Released at the start and again at the end of an emission, which covers queued argument copies.
+QSignalSpyCallbackSet signalCallbacks = {[](QObject* sender, int, void**) { __tsan_release(sender); }, nullptr,
+                                         [](QObject* sender, int) { __tsan_release(sender); }, nullptr};
 
 const bool registered = [] {
     QInternal::registerCallback(QInternal::EventNotifyCallback, acquireBeforeDelivery);
@@ -79,36 +50,28 @@ const bool registered = [] {
 
 } // namespace
 
-// The two replacements below serve every call made from this program; Qt's calls to itself
-// still go to Qt's own.
-
+// These replace Qt's own for the calls this program makes; Qt's calls to itself are unchanged.
 void QCoreApplication::postEvent(QObject* receiver, QEvent* event, int priority)
 {
-    using PostEvent = void (*)(QObject*, QEvent*, int);
-    static const auto qtPostEvent = qtFunction<PostEvent>("_ZN16QCoreApplication9postEventEP7QObjectP6QEventi");
+    static const auto qtPostEvent = reinterpret_cast<void (*)(QObject*, QEvent*, int)>(
+        dlsym(RTLD_NEXT, "_ZN16QCoreApplication9postEventEP7QObjectP6QEventi"));
     __tsan_release(event);
     qtPostEvent(receiver, event, priority);
 }
 
 bool QThread::wait(QDeadlineTimer deadline)
 {
-    using Wait = bool (*)(QThread*, QDeadlineTimer);
-    static const auto qtWait = qtFunction<Wait>("_ZN7QThread4waitE14QDeadlineTimer");
+    static const auto qtWait =
+        reinterpret_cast<bool (*)(QThread*, QDeadlineTimer)>(dlsym(RTLD_NEXT, "_ZN7QThread4waitE14QDeadlineTimer"));
     if (!qtWait(this, deadline))
         return false;
-    // Qt may answer from a flag of its own without touching a lock the checker can see, so
-    // wait for the thread's exit marker, whose lock the checker does see.
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(threadsMutex);
-            const auto entry = threadsExited.find(this);
-            if (entry == threadsExited.end())
-                return true;
-            if (entry->second) {
-                threadsExited.erase(entry);
-                return true;
-            }
-        }
-        QThread::usleep(200);
+    // Qt may answer from a flag the checker cannot see; the exit marker's lock it does see.
+    for (;; QThread::usleep(200)) {
+        std::lock_guard<std::mutex> lock(threadsMutex);
+        const auto entry = threadsExited.find(this);
+        if (entry == threadsExited.end())
+            return true;
+        if (entry->second)
+            return threadsExited.erase(entry), true;
     }
 }

@@ -1,0 +1,134 @@
+/* Shared helpers of the device tests: console and log capture, files and expected frames. */
+#ifndef DEVICE_TEST_SUPPORT_H
+#define DEVICE_TEST_SUPPORT_H
+
+#include "device/orvi_device.h"
+#include "hid_sim.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QStringList>
+#include <QTemporaryFile>
+
+#include <array>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+/* Catches what the protocol prints by pointing file descriptor 1 at a file for a while. */
+class StdoutCapture {
+public:
+    StdoutCapture() : m_saved((std::fflush(stdout), dup(1)))
+    {
+        if (m_file.open())
+            dup2(m_file.handle(), 1);
+    }
+    ~StdoutCapture() { finish(); }
+
+    /* Restores standard output and returns everything printed meanwhile. */
+    QString finish()
+    {
+        if (m_saved >= 0) {
+            std::fflush(stdout);
+            dup2(m_saved, 1);
+            close(m_saved);
+            m_saved = -1;
+            m_file.seek(0);
+            m_text = QString::fromLocal8Bit(m_file.readAll());
+        }
+        return m_text;
+    }
+
+private:
+    QTemporaryFile m_file;
+    int m_saved;
+    QString m_text;
+};
+
+/* Collects the program's log lines, from any thread, while an instance is alive. */
+class MessageLog {
+public:
+    MessageLog()
+    {
+        std::lock_guard<std::mutex> lock(s_mutex);
+        s_lines.clear();
+        s_previous = qInstallMessageHandler(&MessageLog::handle);
+    }
+    ~MessageLog() { qInstallMessageHandler(s_previous); }
+
+    QStringList lines() const
+    {
+        std::lock_guard<std::mutex> lock(s_mutex);
+        return s_lines;
+    }
+    int count(const QString& line) const { return lines().count(line); }
+
+private:
+    static void handle(QtMsgType, const QMessageLogContext&, const QString& message)
+    {
+        std::lock_guard<std::mutex> lock(s_mutex);
+        s_lines.append(message);
+    }
+
+    static inline std::mutex s_mutex;
+    static inline QStringList s_lines;
+    static inline QtMessageHandler s_previous = nullptr;
+};
+
+using SendFunction = int (*)(OrviDevice*, const char*, const OrviProgress*);
+/* The send function of each component, in the order of OrviSim::Component. */
+inline const SendFunction kSend[] = {orviSendMicroFW, orviSendDspFW, orviSendStyles, orviSendEnsemble};
+
+using Bytes = std::vector<uint8_t>;
+using Report = std::array<uint8_t, 65>;
+
+/* Bytes that differ from packet to packet and never form an image builder tag. */
+inline Bytes patternBytes(std::size_t size, unsigned salt = 0)
+{
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = uint8_t((i * 131 + salt * 17 + (i >> 8) * 7 + 1) & 0xFF);
+    return bytes;
+}
+
+inline QByteArray toByteArray(const Bytes& bytes)
+{
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size()));
+}
+
+inline bool writeFile(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+inline bool writeBytes(const QString& path, const Bytes& bytes) { return writeFile(path, toByteArray(bytes)); }
+
+inline std::string localPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+inline uint8_t xorOf(const Bytes& bytes)
+{
+    uint8_t checksum = 0;
+    for (uint8_t byte : bytes)
+        checksum ^= byte;
+    return checksum;
+}
+
+/* A request as the device must receive it: report ID 0, markers, little-endian fields. */
+inline Report request(uint16_t command, uint16_t length, uint16_t sequence, const Bytes& payload = {})
+{
+    Report report{0, 0xDB, 0x03, uint8_t(command), uint8_t(command >> 8), uint8_t(length), uint8_t(length >> 8),
+                  uint8_t(sequence), uint8_t(sequence >> 8)};
+    for (std::size_t i = 0; i < payload.size() && i < 56; ++i)
+        report[9 + i] = payload[i];
+    return report;
+}
+
+inline QByteArray hexOf(const Report& report)
+{
+    return QByteArray(reinterpret_cast<const char*>(report.data()), int(report.size())).toHex(' ');
+}
+
+#endif

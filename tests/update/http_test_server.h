@@ -1,41 +1,48 @@
 #ifndef ORVI_HTTP_TEST_SERVER_H
 #define ORVI_HTTP_TEST_SERVER_H
 
-#include <QByteArray>
 #include <QProcess>
-#include <QString>
-#include <QStringList>
 #include <QUrl>
 
-// test_server.py on 127.0.0.1 at a free port, serving the files of one folder.
-// The process is killed when the object goes, so a failing test leaves none behind.
+// test_server.py serving one folder on two free ports of 127.0.0.1; killed with the object.
 class HttpTestServer
 {
 public:
-    explicit HttpTestServer(const QString &rootPath);
-    ~HttpTestServer();
+    explicit HttpTestServer(const QString &rootPath)
+    {
+        qputenv("no_proxy", "127.0.0.1"); // whatever proxy the environment names
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(QStringLiteral(ORVI_PYTHON), {QStringLiteral(ORVI_TEST_SERVER_SCRIPT), rootPath});
+        while (!m_process.canReadLine() && m_process.waitForReadyRead(10000)) {
+        }
+        m_ports = QString::fromLatin1(m_process.readLine()).simplified().split(QLatin1Char(' ')).mid(1);
+    }
+    ~HttpTestServer()
+    {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
 
-    // Starts the server and waits until it listens; false if it did not come up.
-    bool start();
-    void stop();
-
-    quint16 port() const { return m_port; }
-    // pathAndQuery starts with "/", e.g. "/file.bin?cut=100".
-    QUrl url(const QString &pathAndQuery) const;
-
-    // Every request received since the last clearRequests() as "METHOD /path?query",
-    // in arrival order.
-    QStringList requests();
-    void clearRequests();
+    bool started() const { return m_ports.size() == 2; }
+    QUrl url(const QString &pathAndQuery, int portIndex = 0) const
+    {
+        return QUrl(QStringLiteral("http://127.0.0.1:") + m_ports.value(portIndex) + pathAndQuery);
+    }
+    // "METHOD /path?query" of every request since the last call, in arrival order. The server
+    // logs a request before it answers it, so all that a client has seen answered are there.
+    QStringList takeRequests()
+    {
+        while (m_process.waitForReadyRead(50)) {
+        }
+        QStringList requests;
+        while (m_process.canReadLine())
+            requests.append(QString::fromUtf8(m_process.readLine().mid(8).trimmed()));
+        return requests;
+    }
 
 private:
-    void collectOutput(int waitMsecs);
-
-    QString m_rootPath;
     QProcess m_process;
-    quint16 m_port = 0;
-    QByteArray m_output;
-    QStringList m_requests;
+    QStringList m_ports;
 };
 
 #endif // ORVI_HTTP_TEST_SERVER_H

@@ -1,29 +1,36 @@
 #ifndef ORVI_MESSAGE_RECORDER_H
 #define ORVI_MESSAGE_RECORDER_H
 
-#include <QString>
+#include <QRegularExpression>
 #include <QStringList>
-#include <QtGlobal>
 
-// Records every log message while it exists, passing each on to the handler
-// that was installed before it.
+// Records every log message while it exists, passing each on to the previous handler.
 class MessageRecorder
 {
 public:
-    MessageRecorder();
-    ~MessageRecorder();
+    MessageRecorder() { m_previous = qInstallMessageHandler(&MessageRecorder::record); }
+    ~MessageRecorder()
+    {
+        qInstallMessageHandler(m_previous);
+        m_messages.clear();
+    }
 
-    QStringList messages() const;
-    // Messages that start with prefix.
-    QStringList messagesStartingWith(const QString &prefix) const;
-    int count(const QString &message) const;
-    void clear();
+    int count(const QString &message) const { return m_messages.count(message); }
+    QStringList startingWith(const QString &prefix) const
+    {
+        return m_messages.filter(QRegularExpression(QLatin1Char('^') + QRegularExpression::escape(prefix)));
+    }
 
 private:
-    static void record(QtMsgType type, const QMessageLogContext &context, const QString &message);
+    static void record(QtMsgType type, const QMessageLogContext &context, const QString &message)
+    {
+        m_messages.append(message);
+        if (m_previous)
+            m_previous(type, context, message);
+    }
 
-    static QStringList m_messages;
-    static QtMessageHandler m_previous;
+    static inline QStringList m_messages;
+    static inline QtMessageHandler m_previous = nullptr;
 };
 
 #endif // ORVI_MESSAGE_RECORDER_H

@@ -123,6 +123,33 @@ private slots:
         QCOMPARE(emulator->reportCount(), 6);
         QVERIFY(HidSim::paths().empty());
     }
+
+    /* The setup text scripts/run --simulated hands to the bus. */
+    void devicesFromSetupText()
+    {
+        QVERIFY(!HidSim::configureFromText("model=plus,colour=red"));
+        QVERIFY(!HidSim::configureFromText("model=plus,mcu=0xZZ"));
+        QVERIFY(HidSim::paths().empty());
+
+        QVERIFY(HidSim::configureFromText(
+            "model=plus,path=sim-1,serial=SIM0001,mcu=0x0311,dsp=0x0311,styles=2,ensemble=5;model=orvi"));
+        const std::vector<HidSim::PluggedDevice> devices = HidSim::devices();
+        QCOMPARE(devices.size(), size_t(2));
+        QCOMPARE(devices[0].path, std::string("sim-1"));
+        QVERIFY(devices[0].serialNumber == L"SIM0001");
+        QCOMPARE(devices[1].productId, HidSim::kProductOrvi);
+        QVERIFY(devices[0].device->rebootBehaviour().enabled);
+
+        unsigned int error = 0;
+        OrviDevice* handle = orviOpen("sim-1", 1, 500, &error);
+        QVERIFY(handle != nullptr);
+        OrviHeader header;
+        orviGetHeader(handle, &header);
+        orviClose(handle);
+        QCOMPARE(QString::asprintf("%04X %04X %u %u", header.mcuVersion, header.dspVersion,
+                                   header.stylesVersion, header.ensembleVersion),
+                 QStringLiteral("0311 0311 2 5"));
+    }
 };
 
 QTEST_GUILESS_MAIN(OrviEmulatorTest)

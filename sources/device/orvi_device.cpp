@@ -249,6 +249,49 @@ static int writeEndPacket(OrviDevice* device, unsigned int command, unsigned cha
     return writeOutput(device) == -1 ? ORVI_ERR_WRITE : ORVI_OK;
 }
 
+/* Firmware progress as the two transfers print it; they differ only in the unit's spelling. */
+typedef struct FirmwareLog {
+    const char* unit;
+    uint64_t sentAtLastLine;
+} FirmwareLog;
+
+/*
+ * Writes the data packet built in output, reports progress and prints a line per KiB sent.
+ * Returns ORVI_OK to go on, or the code that ends the transfer.
+ */
+static int sendFirmwarePacket(OrviDevice* device, const OrviProgress* progress, double fraction,
+                              long total, uint64_t sent, FirmwareLog* log)
+{
+    if (writeCounted(device) == -1) {
+        puts("Failed to send packet.");
+        return ORVI_ERR_WRITE;
+    }
+    int stop = callProgress(progress, fraction, total);
+    if (sent >= log->sentAtLastLine + 1024) {
+        printf("Sent: %ld %s\n", (long)(sent / 1024), log->unit);
+        fflush(stdout);
+        log->sentAtLastLine = sent;
+    }
+    if (stop) {
+        puts("Interrupted!");
+        return ORVI_ERR_INTERRUPTED;
+    }
+    return ORVI_OK;
+}
+
+/* Totals, then the end packet only for an image that went out whole. */
+static int finishFirmware(OrviDevice* device, unsigned int endCommand, unsigned char checksum,
+                          uint64_t sent, const FirmwareLog* log, int result)
+{
+    printf("Total sent: %ld %s\n", (long)(sent / 1024), log->unit);
+    printf("Checksum: %X\n", (unsigned int)checksum);
+    if (result == ORVI_OK) {
+        result = writeEndPacket(device, endCommand, checksum);
+        puts("Sent end packet.");
+    }
+    return result;
+}
+
 int orviSendMicroFW(OrviDevice* device, const char* path, const OrviProgress* progress)
 {
     printf("Sending Micro FW: %s\n", path != NULL ? path : "");
@@ -261,7 +304,7 @@ int orviSendMicroFW(OrviDevice* device, const char* path, const OrviProgress* pr
     unsigned char* payload = device->output + ORVI_PAYLOAD_OFFSET;
     unsigned char checksum = 0;
     uint64_t sent = 0;
-    uint64_t sentAtLastLine = 0;
+    FirmwareLog log = {"kb", 0};
     int endOfFile = 0;
     int result = ORVI_OK;
 
@@ -283,30 +326,12 @@ int orviSendMicroFW(OrviDevice* device, const char* path, const OrviProgress* pr
             endOfFile = 1;
             memset(payload + count, 0, ORVI_MCU_CHUNK - count);
         }
-        if (writeCounted(device) == -1) {
-            puts("Failed to send packet.");
-            result = ORVI_ERR_WRITE;
+        result = sendFirmwarePacket(device, progress, shareOf((double)sent, size), size, sent, &log);
+        if (result != ORVI_OK)
             break;
-        }
-        int stop = callProgress(progress, shareOf((double)sent, size), size);
-        if (sent >= sentAtLastLine + 1024) {
-            printf("Sent: %ld kb\n", (long)(sent / 1024));
-            fflush(stdout);
-            sentAtLastLine = sent;
-        }
-        if (stop) {
-            puts("Interrupted!");
-            result = ORVI_ERR_INTERRUPTED;
-            break;
-        }
     }
 
-    printf("Total sent: %ld kb\n", (long)(sent / 1024));
-    printf("Checksum: %X\n", (unsigned int)checksum);
-    if (result == ORVI_OK) {
-        result = writeEndPacket(device, ORVI_CMD_MCU_END, checksum);
-        puts("Sent end packet.");
-    }
+    result = finishFirmware(device, ORVI_CMD_MCU_END, checksum, sent, &log, result);
     fclose(file);
     puts("Done sending micro firmware.");
     fflush(stdout);
@@ -389,7 +414,7 @@ int orviSendDspFW(OrviDevice* device, const char* path, const OrviProgress* prog
     unsigned char* payload = device->output + ORVI_PAYLOAD_OFFSET;
     unsigned char checksum = 0;
     uint64_t sent = 0;
-    uint64_t sentAtLastLine = 0;
+    FirmwareLog log = {"Kb", 0};
     long position = 0;
     int endOfFile = 0;
     int result = ORVI_OK;
@@ -425,29 +450,10 @@ int orviSendDspFW(OrviDevice* device, const char* path, const OrviProgress* prog
             break;
         if (endOfFile)
             memset(payload + count, 0, (size_t)(ORVI_DSP_CHUNK - count));
-        if (writeCounted(device) == -1) {
-            puts("Failed to send packet.");
-            result = ORVI_ERR_WRITE;
-            break;
-        }
-        int stop = callProgress(progress, shareOf((double)position, size), lines);
-        if (sent >= sentAtLastLine + 1024) {
-            printf("Sent: %ld Kb\n", (long)(sent / 1024));
-            fflush(stdout);
-            sentAtLastLine = sent;
-        }
-        if (stop) {
-            puts("Interrupted!");
-            result = ORVI_ERR_INTERRUPTED;
-        }
+        result = sendFirmwarePacket(device, progress, shareOf((double)position, size), lines, sent, &log);
     }
 
-    printf("Total sent: %ld Kb\n", (long)(sent / 1024));
-    printf("Checksum: %X\n", (unsigned int)checksum);
-    if (result == ORVI_OK) {
-        result = writeEndPacket(device, ORVI_CMD_DSP_END, checksum);
-        puts("Sent end packet.");
-    }
+    result = finishFirmware(device, ORVI_CMD_DSP_END, checksum, sent, &log, result);
     funlockfile(file);
     fclose(file);
     puts("Done sending DSP firmware.");

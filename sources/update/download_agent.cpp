@@ -45,6 +45,11 @@ DownloadAgent::~DownloadAgent()
     clearAnyRequests();
 }
 
+QVector<QByteArray> DownloadAgent::digests() const
+{
+    return m_digests;
+}
+
 int DownloadAgent::transferTimeout()
 {
     return m_transferTimeout;
@@ -68,6 +73,7 @@ void DownloadAgent::download(const std::vector<DownloadRequest> &requests)
     }
     clearAnyRequests();
     m_requests = requests;
+    m_digests.clear();
     m_current = -1;
     startNextRequest();
 }
@@ -93,6 +99,7 @@ void DownloadAgent::startNextRequest()
     }
 
     m_written = 0;
+    m_hash.reset();
     m_reply = m_network.get(QNetworkRequest(request.url));
     m_reply->setReadBufferSize(ReadBufferSize);
     connect(m_reply, &QNetworkReply::readyRead, this, &DownloadAgent::onReplyAvailable);
@@ -117,6 +124,7 @@ bool DownloadAgent::writeAvailable()
     if (m_file->write(data) != data.size())
         return false;
     m_written += data.size();
+    m_hash.addData(data);
     return true;
 }
 
@@ -171,6 +179,7 @@ void DownloadAgent::onReplyComplete()
         stopWithFailure(incomplete);
         return;
     }
+    m_digests.append(m_hash.result());
     releaseReply();
     startNextRequest();
 }

@@ -1,11 +1,13 @@
 #ifndef ORVI_DOWNLOAD_AGENT_H
 #define ORVI_DOWNLOAD_AGENT_H
 
+#include <QCryptographicHash>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QObject>
 #include <QString>
 #include <QUrl>
+#include <QVector>
 
 #include <memory>
 #include <vector>
@@ -40,6 +42,10 @@ public:
     void download(const DownloadRequest &request);
     void download(const std::vector<DownloadRequest> &requests);
 
+    // SHA-256 of every file completed by the latest download, in request order;
+    // taken while streaming, so checking a file costs no second read.
+    QVector<QByteArray> digests() const;
+
     // A request that receives nothing for this long fails (milliseconds).
     static int transferTimeout();
     static void setTransferTimeoutForTesting(int msecs);
@@ -71,6 +77,8 @@ private:
     QNetworkReply *m_reply = nullptr;
     std::unique_ptr<QFile> m_file;
     qint64 m_written = 0; // bytes of the current request on disk
+    QCryptographicHash m_hash{QCryptographicHash::Sha256};
+    QVector<QByteArray> m_digests;
 
     static int m_transferTimeout;
 };

@@ -158,9 +158,19 @@ bool UpdateManifestParser::readComponent(const QXmlAttributes &atts)
         return false;
     }
 
+    // Optional, so that manifests written before digests existed still read.
+    const QString digestText = atts.value(QStringLiteral("SHA256"));
+    const QByteArray digest = QByteArray::fromHex(digestText.toLatin1());
+    if (atts.index(QStringLiteral("SHA256")) >= 0
+        && (digestText.size() != 64 || digest.toHex() != digestText.toLatin1().toLower())) {
+        qCritical() << "Invalid component checksum";
+        return false;
+    }
+
     Component component;
     component.type = type;
     component.url = url;
+    component.sha256 = digest;
     component.version = version;
     component.releaseDate = releaseDate;
     m_components[m_product].append(component);

@@ -1,6 +1,7 @@
 #ifndef ORVI_UPDATE_MANIFEST_H
 #define ORVI_UPDATE_MANIFEST_H
 
+#include <QByteArray>
 #include <QHash>
 #include <QString>
 #include <QUrl>
@@ -48,6 +49,7 @@ struct Component
     QString version;
     QString releaseDate;
     uint64_t size = 0;
+    QByteArray sha256; // raw SHA-256 of the file when the manifest gives one, else empty
 };
 
 using ComponentMap = QHash<ManifestProduct, QVector<Component>>;

@@ -1,0 +1,286 @@
+// Drives the main window as a user would: emulated devices on the simulated bus, a real
+// update server on 127.0.0.1, and dialogs answered from a timer while they are open.
+#ifndef WINDOW_TEST_SUPPORT_H
+#define WINDOW_TEST_SUPPORT_H
+
+#include "gui/main_window_updater.h"
+#include "gui/message_box.h"
+#include "settings/configuration_manager.h"
+#include "update/update_manager.h"
+
+#include "device/device_test_support.h"
+#include "http_test_server.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCryptographicHash>
+#include <QAction>
+#include <QLabel>
+#include <QLayout>
+#include <QMenu>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+#include <utility>
+
+#include <hid_sim.h>
+
+// One component file the server offers, built by the emulator's image builder so that a
+// device that installs it comes back reporting its version.
+struct ServedComponent
+{
+    OrviSim::Component component;
+    uint32_t version;
+    std::size_t size;
+    QString versionText; // as the manifest states it
+    QString query = QString(); // server faults for its download, e.g. "slow=50"
+};
+
+Q_DECLARE_METATYPE(ServedComponent)
+
+inline const char *manifestComponentName(OrviSim::Component component)
+{
+    static const char *const names[] = {"MP", "DSP", "Styles", "Ensemble"};
+    return names[int(component)];
+}
+
+// The files of one update server: components, manifest, and what the device must end up holding.
+class UpdateSite
+{
+public:
+    UpdateSite() : m_server(m_root.path()) {}
+
+    bool started() const { return m_server.started(); }
+    QString path(const QString &name) const { return m_root.filePath(name); }
+    QUrl url(const QString &name) const { return m_server.url(QLatin1Char('/') + name); }
+    HttpTestServer &server() { return m_server; }
+
+    // Writes the component files and a manifest listing them under product (e.g. "ORVI+"), with
+    // digests; extraXml goes inside the family after the product. Returns the manifest URL.
+    QUrl publish(const QByteArray &product, const QVector<ServedComponent> &components,
+                 const QByteArray &extraXml = QByteArray())
+    {
+        QByteArray entries;
+        for (const ServedComponent &served : components) {
+            const QString name = QStringLiteral("%1-%2.img").arg(OrviSim::componentName(served.component)).arg(served.version);
+            OrviSim::writeImageFile(localPath(path(name)), served.component, served.version, served.size);
+            QFile file(path(name));
+            file.open(QIODevice::ReadOnly);
+            const QByteArray content = file.readAll();
+            m_files[int(served.component)] = content;
+            m_names[int(served.component)] = name;
+            QUrl address = url(name);
+            address.setQuery(served.query);
+            entries += QStringLiteral("<Component Name=\"%1\" Version=\"%2\" ReleaseDate=\"2026-11-30\" URL=\"%3\" "
+                                      "SHA256=\"%4\"/>")
+                               .arg(QLatin1String(manifestComponentName(served.component)), served.versionText,
+                                    address.toString().toHtmlEscaped(),
+                                    QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex()))
+                               .toUtf8();
+        }
+        writeFile(path(QStringLiteral("manifest.xml")),
+                  "<Family Name=\"ORVI\"><Product Name=\"" + product + "\"><Components>" + entries
+                          + "</Components></Product>" + extraXml + "</Family>");
+        return url(QStringLiteral("manifest.xml"));
+    }
+
+    // The served file of a component, as the device must receive it (DSP text decoded).
+    Bytes deviceBytes(OrviSim::Component component) const
+    {
+        const QByteArray file = m_files.value(int(component));
+        if (component != OrviSim::Component::Dsp)
+            return Bytes(file.begin(), file.end());
+        Bytes bytes;
+        OrviSim::bytesFromDspText(file.toStdString(), &bytes);
+        return bytes;
+    }
+
+    // The path on the server of a published component's file.
+    QString servedPath(OrviSim::Component component) const { return path(m_names.value(int(component))); }
+
+private:
+    QHash<int, QString> m_names;
+    QTemporaryDir m_root;
+    HttpTestServer m_server;
+    QHash<int, QByteArray> m_files;
+};
+
+// Plugs an emulated device that restarts rebootMs after each installed component (0: never).
+inline std::shared_ptr<OrviSim::OrviEmulator> plugDevice(int model, const std::string &path,
+                                                         const OrviSim::HeaderWords &words, int rebootMs = 1500)
+{
+    auto device = std::make_shared<OrviSim::OrviEmulator>(model);
+    device->setHeaderWords(words);
+    OrviSim::RebootBehaviour reboot;
+    reboot.enabled = rebootMs > 0;
+    reboot.goneMs = rebootMs;
+    device->setRebootBehaviour(reboot);
+    HidSim::PluggedDevice plugged;
+    plugged.path = path;
+    plugged.serialNumber = L"T1";
+    plugged.productId = model == 0 ? HidSim::kProductOrvi : HidSim::kProductOrviPlus;
+    plugged.device = device;
+    HidSim::plugDevice(plugged);
+    return device;
+}
+
+inline OrviSim::HeaderWords headerWords(uint16_t mcu, uint16_t dsp, uint16_t styles, uint32_t ensemble)
+{
+    OrviSim::HeaderWords words;
+    words.mcuWord = mcu;
+    words.dspWord = dsp;
+    words.stylesVersion = styles;
+    words.ensembleVersion = ensemble;
+    return words;
+}
+
+// What a user sees of the window, read through its widget tree.
+class WindowView
+{
+public:
+    explicit WindowView(OrviPlus::MainWindow *window) : m_window(window) {}
+
+    QStackedWidget *pages() const { return m_window->findChild<QStackedWidget *>(); }
+    int page() const { return pages()->currentIndex(); }
+    QString connectText() const { return qobject_cast<QLabel *>(pages()->widget(0))->text(); }
+    QString statusText() const
+    {
+        return m_window->findChild<QWidget *>(QStringLiteral("deviceInfo"))->findChild<QLabel *>()->text();
+    }
+    QWidget *logo(int model) const
+    {
+        return m_window->findChild<QWidget *>(QStringLiteral("statusWidget"))->layout()->itemAt(model)->widget();
+    }
+    QPushButton *checkButton() const { return pages()->widget(1)->findChildren<QPushButton *>().value(0); }
+    QPushButton *startButton() const { return pages()->widget(1)->findChildren<QPushButton *>().value(1); }
+    // Page 1: warning box then check box; page 2: the update box.
+    OrviPlus::MessageBox *message(int page, int index = 0) const
+    {
+        return pages()->widget(page)->findChildren<OrviPlus::MessageBox *>().value(index);
+    }
+    QString shownText(int page, int index = 0) const
+    {
+        const OrviPlus::MessageBox *box = message(page, index);
+        return box->isHidden() ? QString() : box->text();
+    }
+    QStringList planLines() const
+    {
+        QStringList lines;
+        const QListWidget *list = pages()->widget(1)->findChild<QListWidget *>();
+        for (int row = 0; row < list->count(); ++row)
+            lines << list->item(row)->text();
+        return lines;
+    }
+    QLabel *updateLabel(int index) const { return pages()->widget(2)->findChildren<QLabel *>().value(index); }
+    QProgressBar *bar(int index) const { return pages()->widget(2)->findChildren<QProgressBar *>().value(index); }
+    QAction *action(const QString &text) const
+    {
+        for (QAction *action : m_window->findChildren<QAction *>())
+            if (action->text() == text)
+                return action;
+        return nullptr;
+    }
+    QMenu *advancedMenu() const
+    {
+        for (QMenu *menu : m_window->findChildren<QMenu *>())
+            if (menu->title() == QLatin1String("Advanced"))
+                return menu;
+        return nullptr;
+    }
+
+private:
+    OrviPlus::MainWindow *m_window;
+};
+
+// "Title|Text" of every message box shown, in the order they appeared.
+class PopUpLog : public QObject
+{
+public:
+    PopUpLog() { qApp->installEventFilter(this); }
+
+    QStringList shown;
+
+    // Closes the boxes still open and returns what was shown.
+    QStringList take()
+    {
+        for (QWidget *widget : QApplication::allWidgets()) {
+            auto *box = qobject_cast<QMessageBox *>(widget);
+            if (box && box->isVisible())
+                box->done(QMessageBox::Ok);
+        }
+        return std::exchange(shown, {});
+    }
+
+protected:
+    bool eventFilter(QObject *object, QEvent *event) override
+    {
+        auto *box = qobject_cast<QMessageBox *>(object);
+        if (box && event->type() == QEvent::Show)
+            shown << box->windowTitle() + QLatin1Char('|') + box->text();
+        return false;
+    }
+};
+
+// Answers the first modal dialog of type T that opens while it exists, from inside the
+// dialog's own event loop.
+template<typename T>
+class DialogAnswer
+{
+public:
+    explicit DialogAnswer(std::function<void(T *)> answer)
+    {
+        QObject::connect(&m_poll, &QTimer::timeout, [this, answer] {
+            if (auto *dialog = qobject_cast<T *>(QApplication::activeModalWidget())) {
+                m_poll.stop();
+                answer(dialog);
+            }
+        });
+        m_poll.start(20);
+    }
+
+private:
+    QTimer m_poll;
+};
+
+inline void clickButton(QMessageBox *box, QMessageBox::StandardButton button)
+{
+    box->button(button)->click();
+}
+
+// A window over a private settings store that points at the given manifest.
+struct WindowUnderTest
+{
+    explicit WindowUnderTest(const QUrl &manifestUrl)
+    {
+        settings.setUpdateManifestUrl(manifestUrl);
+        window.show();
+    }
+    // True once a manifest check has ended, the one made for the self-update at start first.
+    bool checkEnded() const { return checked.count() + failed.count() > 0; }
+
+    OrviPlus::ConfigurationManager settings;
+    OrviPlus::MainWindow window;
+    WindowView view{&window};
+    QSignalSpy checked{window.findChild<OrviPlus::UpdateManager *>(), &OrviPlus::UpdateManager::updateDiscoveryDone};
+    QSignalSpy failed{window.findChild<OrviPlus::UpdateManager *>(), &OrviPlus::UpdateManager::failure};
+};
+
+// A window for a device already plugged, once it shows the device's page and the
+// self-update check at start, which shares the update manager, is over.
+inline std::unique_ptr<WindowUnderTest> windowOnDevicePage(const QUrl &manifest)
+{
+    auto test = std::make_unique<WindowUnderTest>(manifest);
+    if (!QTest::qWaitFor([&] { return test->view.page() == 1 && test->checkEnded(); }, 15000))
+        qWarning("The device page did not open");
+    return test;
+}
+
+#endif // WINDOW_TEST_SUPPORT_H

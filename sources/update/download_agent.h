@@ -24,8 +24,9 @@ struct DownloadRequest
 };
 
 // Why a reply that the network layer let through must still count as failed: a
-// final HTTP status outside 200-299 (for instance a redirect that was not
-// followed). Empty when the status is acceptable or the reply is not HTTP.
+// final HTTP status other than 200 or 203, for instance a redirect that was not
+// followed, or 204 and 206, whose bodies are not the whole file. Empty when the
+// status is acceptable or the reply is not HTTP.
 QString httpStatusFailure(const QNetworkReply *reply);
 
 // Downloads a list of files one after the other, streaming each to disk.
@@ -43,6 +44,9 @@ public:
     // A request that receives nothing for this long fails (milliseconds).
     static int transferTimeout();
     static void setTransferTimeoutForTesting(int msecs);
+
+    // A file that grows past this many bytes fails at once; 0, the default, sets no limit.
+    void setMaximumFileSize(qint64 bytes);
 
 signals:
     void finished();
@@ -62,6 +66,7 @@ private:
     void clearAnyRequests();
     bool writeAvailable();
     QString incompleteBody() const;
+    QString sizeLimitFailure() const;
     void releaseReply();
     bool closeFile();
 
@@ -71,6 +76,7 @@ private:
     QNetworkReply *m_reply = nullptr;
     std::unique_ptr<QFile> m_file;
     qint64 m_written = 0; // bytes of the current request on disk
+    qint64 m_maximumFileSize = 0;
 
     static int m_transferTimeout;
 };

@@ -43,8 +43,8 @@ void onTerminationSignal(int)
     const int savedErrno = errno;
     const char byte = 0;
     // A full pipe already holds a request to quit.
-    if (write(terminationPipe[1], &byte, 1) < 0) {
-    }
+    const ssize_t written = write(terminationPipe[1], &byte, 1);
+    static_cast<void>(written);
     errno = savedErrno;
 }
 #endif
@@ -119,7 +119,7 @@ int answerCommandLine(const QStringList &arguments, bool reportErrors)
                     "Options:\n"
                     "  -h, --help     Displays this help and exits.\n"
                     "  -v, --version  Displays the version and exits.\n\n"
-                    "The standard options of Qt programs, such as -platform and -style, are also taken.\n",
+                    "The standard options of Qt programs, such as -platform and -style, are also accepted.\n",
                     qPrintable(program));
         return 0;
     }
@@ -142,9 +142,14 @@ int answerCommandLine(const QStringList &arguments, bool reportErrors)
 void quitOnTerminationSignals()
 {
 #ifdef Q_OS_UNIX
-    if (pipe2(terminationPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    // pipe2() is missing on macOS.
+    if (pipe(terminationPipe) != 0) {
         qCritical() << "Cannot watch for termination signals.";
         return;
+    }
+    for (const int end : terminationPipe) {
+        fcntl(end, F_SETFD, FD_CLOEXEC);
+        fcntl(end, F_SETFL, O_NONBLOCK);
     }
     auto *notifier = new QSocketNotifier(terminationPipe[0], QSocketNotifier::Read, qApp);
     QObject::connect(notifier, &QSocketNotifier::activated, qApp, [notifier] {

@@ -534,7 +534,7 @@ int HID_API_EXPORT HID_API_CALL hid_read_timeout(hid_device* dev, unsigned char*
             dev->replies.pop_front();
             if (reply.readError)
                 return -1;
-            std::size_t count = std::min(length, reply.bytes.size());
+            std::size_t count = std::min(length, reply.length);
             std::memcpy(data, reply.bytes.data(), count);
             return int(count);
         }

@@ -573,6 +573,8 @@ void ReportHandler::queueReply(const std::array<uint8_t, 64>& bytes, ReplyFault 
     Reply reply;
     reply.readError = fault == ReplyFault::ReadError;
     reply.bytes = bytes;
+    if (fault == ReplyFault::ShortReply)
+        reply.length = 10;
     reply.due = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_state.replyDelayMs);
     m_state.replies.push_back(reply);
 }

@@ -119,7 +119,8 @@ enum class ReplyFault {
     BadReplyCode, /* header reply code 0x08 0x00 */
     BadCount,     /* header reply with a non-zero count (faultCount) in bytes 5-6 */
     BadReadyCode, /* ready reply with 0x14 in byte 2 */
-    BadReadyEcho  /* ready reply with 0x0C in byte 8 */
+    BadReadyEcho, /* ready reply with 0x0C in byte 8 */
+    ShortReply    /* only the first 10 bytes arrive: a ready reply ends before its flag */
 };
 
 struct ReplyFaultSetting {
@@ -195,6 +196,7 @@ struct Transfer {
 struct Reply {
     bool readError = false;
     std::array<uint8_t, 64> bytes{};
+    std::size_t length = 64; /* bytes the host's read delivers */
     std::chrono::steady_clock::time_point due{};
 };
 

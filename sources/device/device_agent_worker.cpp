@@ -168,6 +168,11 @@ void DeviceAgentWorker::checkReadyForUpdate()
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < ReadyPollLimitMs) {
+        // The agent is being deleted (device forgotten, program ending) and waits for us.
+        if (QThread::currentThread()->isInterruptionRequested()) {
+            qDebug() << "DeviceAgent: readiness check interrupted.";
+            return;
+        }
         unsigned int ready = 0;
         // A failed query counts as "not ready yet".
         orviCheckReadyForUpdate(m_device, ReadyQueryTimeoutMs, &ready);

@@ -74,8 +74,10 @@ static int writeCounted(OrviDevice* device)
     return 0;
 }
 
+/* A short reply must not be read together with the bytes of an earlier one. */
 static int readReply(OrviDevice* device, unsigned int timeoutMs)
 {
+    memset(device->input, 0, sizeof device->input);
     int milliseconds = timeoutMs > (unsigned int)INT_MAX ? INT_MAX : (int)timeoutMs;
     int count = hid_read_timeout(device->hid, device->input, ORVI_REPORT_SIZE, milliseconds);
     if (count == -1)
@@ -388,10 +390,13 @@ static const signed char hexDigitValue[256] = {
     -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
     -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
 
-/* One DSP line: "0x" and a hexadecimal byte. Returns the value, or -1 for a bad line. */
+/*
+ * One DSP line: "0x" and a hexadecimal byte. Returns the value, or -1 for a bad line; a line
+ * with no digit after the prefix would otherwise put a 0 into the image that nobody wrote.
+ */
 static int parseDspLine(const char* line)
 {
-    if (line[0] != '0' || line[1] != 'x')
+    if (line[0] != '0' || line[1] != 'x' || hexDigitValue[(unsigned char)line[2]] < 0)
         return -1;
     unsigned int value = 0;
     for (const unsigned char* digit = (const unsigned char*)line + 2; hexDigitValue[*digit] >= 0; ++digit)

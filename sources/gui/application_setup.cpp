@@ -2,13 +2,26 @@
 
 #include "device/device_info.h"
 
+#include "update/working_folder.h"
+
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 #include <QIcon>
 #include <QMessageBox>
+#include <QSocketNotifier>
+#include <QStandardPaths>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 // The resources live in a static library, so nothing would pull them into the
 // program without this call, which must be made outside any namespace.
@@ -19,6 +32,42 @@ static void initImageResourcesOutsideNamespace()
 
 namespace OrviPlus {
 
+namespace {
+
+#ifdef Q_OS_UNIX
+// Written to by the signal handler, read by the event loop.
+int terminationPipe[2] = {-1, -1};
+
+void onTerminationSignal(int)
+{
+    const int savedErrno = errno;
+    const char byte = 0;
+    // A full pipe already holds a request to quit.
+    const ssize_t written = write(terminationPipe[1], &byte, 1);
+    static_cast<void>(written);
+    errno = savedErrno;
+}
+#endif
+
+QString singleInstanceLockFolder()
+{
+#ifdef Q_OS_LINUX
+    // In the shared temporary folder one user's lock, or one left behind by a killed copy
+    // that others may not remove, would keep every other user out.
+    if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+        const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+        if (!runtime.isEmpty())
+            return runtime;
+    }
+    const QString own = QDir::tempPath() + QStringLiteral("/orvi-updater-") + QString::number(geteuid());
+    if (makePrivateFolder(own, "Lock folder"))
+        return own;
+#endif
+    return QDir::tempPath();
+}
+
+} // namespace
+
 void registerMetaTypes()
 {
     qRegisterMetaType<OrviPlus::DeviceInfo>("OrviPlus::DeviceInfo");
@@ -26,9 +75,10 @@ void registerMetaTypes()
 
 void writeMessageToConsole(QtMsgType, const QMessageLogContext &, const QString &message)
 {
-    const QByteArray line = message.toLocal8Bit();
+    // One call per line: the stream's lock then keeps lines of other threads, and the
+    // protocol's own output, from landing inside it.
+    const QByteArray line = message.toLocal8Bit() + '\n';
     std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
-    std::fputc('\n', stdout);
     std::fflush(stdout);
 }
 
@@ -53,7 +103,72 @@ void setApplicationIdentity()
 
 QString singleInstanceLockPath()
 {
-    return QDir::tempPath() + QStringLiteral("/brevanto_orvi_updater_single_instance_lock");
+    return singleInstanceLockFolder() + QStringLiteral("/brevanto_orvi_updater_single_instance_lock");
+}
+
+int answerCommandLine(const QStringList &arguments, bool reportErrors)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    const QString program = QFileInfo(arguments.value(0, QStringLiteral("orvi-updater"))).fileName();
+    const bool parsed = parser.parse(arguments);
+    if (parsed && parser.isSet(help)) {
+        std::printf("Usage: %s [options]\n"
+                    "Updates the firmware and the content of Orvi and Orvi+ music devices.\n\n"
+                    "Options:\n"
+                    "  -h, --help     Displays this help and exits.\n"
+                    "  -v, --version  Displays the version and exits.\n\n"
+                    "The standard options of Qt programs, such as -platform and -style, are also accepted.\n",
+                    qPrintable(program));
+        return 0;
+    }
+    if (parsed && parser.isSet(version)) {
+        std::printf("Orvi Updater %s\n", ORVI_APP_VERSION);
+        return 0;
+    }
+    if (!reportErrors)
+        return -1;
+    QString error = parser.errorText();
+    if (parsed && !parser.positionalArguments().isEmpty())
+        error = QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments().constFirst());
+    if (error.isEmpty())
+        return -1;
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", qPrintable(program),
+                 qPrintable(error), qPrintable(program));
+    return 2;
+}
+
+void quitOnTerminationSignals()
+{
+#ifdef Q_OS_UNIX
+    // pipe2() is missing on macOS.
+    if (pipe(terminationPipe) != 0) {
+        qCritical() << "Cannot watch for termination signals.";
+        return;
+    }
+    for (const int end : terminationPipe) {
+        fcntl(end, F_SETFD, FD_CLOEXEC);
+        fcntl(end, F_SETFL, O_NONBLOCK);
+    }
+    auto *notifier = new QSocketNotifier(terminationPipe[0], QSocketNotifier::Read, qApp);
+    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [notifier] {
+        notifier->setEnabled(false);
+        qDebug() << "Termination signal: quitting.";
+        QCoreApplication::quit();
+    });
+
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+        // A signal ignored by whoever started us (nohup, a background job) stays ignored.
+        struct sigaction current;
+        if (sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
+            sigaction(signalNumber, &action, nullptr);
+    }
+#endif
 }
 
 void reportAnotherInstance()

@@ -10,7 +10,19 @@ int main(int argc, char *argv[])
     OrviPlus::registerMetaTypes();
     qInstallMessageHandler(OrviPlus::writeMessageToConsole);
 
+    // --help and --version need no display; Qt's own options are known only to the application.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const int answered = OrviPlus::answerCommandLine(arguments, false);
+    if (answered >= 0)
+        return answered;
+
     QApplication app(argc, argv);
+    const int refused = OrviPlus::answerCommandLine(QCoreApplication::arguments(), true);
+    if (refused >= 0)
+        return refused;
+    OrviPlus::quitOnTerminationSignals();
     OrviPlus::setApplicationIdentity();
 
     QLockFile lock(OrviPlus::singleInstanceLockPath());

@@ -32,6 +32,7 @@ ConfigurationManager::ConfigurationManager(QObject *parent)
     if (existingVersion <= 0)
         m_settings->clear();
     m_settings->setValue(versionKey, settingsFormatVersion);
+    save();
 }
 
 ConfigurationManager::~ConfigurationManager()
@@ -52,11 +53,22 @@ QUrl ConfigurationManager::updateManifestUrl() const
 void ConfigurationManager::setUpdateManifestUrl(const QUrl &url)
 {
     m_settings->setValue(updateManifestUrlKey, url);
+    save();
 }
 
 void ConfigurationManager::resetUpdateManifestUrl()
 {
     m_settings->remove(updateManifestUrlKey);
+    save();
+}
+
+// The program works on without a store it can write (read-only or missing home); the
+// settings then last only as long as it runs, and the user should know where to look.
+void ConfigurationManager::save()
+{
+    m_settings->sync();
+    if (m_settings->status() == QSettings::AccessError)
+        qWarning() << "Configuration manager: cannot save the settings to" << m_settings->fileName();
 }
 
 } // namespace OrviPlus

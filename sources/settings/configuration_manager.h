@@ -33,6 +33,8 @@ public:
     static ConfigurationManager *m_instance;
 
 private:
+    void save();
+
     QSettings *m_settings = nullptr;
 };
 

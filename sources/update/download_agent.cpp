@@ -25,7 +25,7 @@ QString httpStatusFailure(const QNetworkReply *reply)
     if (!status.isValid())
         return QString();
     const int code = status.toInt();
-    if (code >= 200 && code <= 299)
+    if (code == 200 || code == 203)
         return QString();
     const QString phrase = QString::fromLatin1(
             reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray());
@@ -58,6 +58,11 @@ int DownloadAgent::transferTimeout()
 void DownloadAgent::setTransferTimeoutForTesting(int msecs)
 {
     m_transferTimeout = msecs;
+}
+
+void DownloadAgent::setMaximumFileSize(qint64 bytes)
+{
+    m_maximumFileSize = bytes;
 }
 
 void DownloadAgent::download(const DownloadRequest &request)
@@ -110,7 +115,10 @@ void DownloadAgent::startNextRequest()
 
 void DownloadAgent::onReplyAvailable()
 {
-    if (!writeAvailable())
+    const QString tooLarge = sizeLimitFailure();
+    if (!tooLarge.isEmpty())
+        stopWithFailure(tooLarge);
+    else if (!writeAvailable())
         stopWithFailure(QString::fromLatin1(WriteFailure));
 }
 
@@ -126,6 +134,14 @@ bool DownloadAgent::writeAvailable()
     m_written += data.size();
     m_hash.addData(data);
     return true;
+}
+
+// Checked before the bytes are written, so that an endless body cannot fill the disk.
+QString DownloadAgent::sizeLimitFailure() const
+{
+    if (m_maximumFileSize <= 0 || m_written + m_reply->bytesAvailable() <= m_maximumFileSize)
+        return QString();
+    return QStringLiteral("File larger than %1 bytes.").arg(m_maximumFileSize);
 }
 
 // Qt 5.15 sometimes reports a body that the server cut off as complete (after it
@@ -168,6 +184,11 @@ void DownloadAgent::onReplyComplete()
     const QString statusFailure = httpStatusFailure(m_reply);
     if (!statusFailure.isEmpty()) {
         stopWithFailure(statusFailure);
+        return;
+    }
+    const QString tooLarge = sizeLimitFailure();
+    if (!tooLarge.isEmpty()) {
+        stopWithFailure(tooLarge);
         return;
     }
     if (!writeAvailable() || !closeFile()) {

@@ -26,8 +26,9 @@ struct DownloadRequest
 };
 
 // Why a reply that the network layer let through must still count as failed: a
-// final HTTP status outside 200-299 (for instance a redirect that was not
-// followed). Empty when the status is acceptable or the reply is not HTTP.
+// final HTTP status other than 200 or 203, for instance a redirect that was not
+// followed, or 204 and 206, whose bodies are not the whole file. Empty when the
+// status is acceptable or the reply is not HTTP.
 QString httpStatusFailure(const QNetworkReply *reply);
 
 // Downloads a list of files one after the other, streaming each to disk.
@@ -50,6 +51,9 @@ public:
     static int transferTimeout();
     static void setTransferTimeoutForTesting(int msecs);
 
+    // A file that grows past this many bytes fails at once; 0, the default, sets no limit.
+    void setMaximumFileSize(qint64 bytes);
+
 signals:
     void finished();
     void failed(const QString &reason);
@@ -68,6 +72,7 @@ private:
     void clearAnyRequests();
     bool writeAvailable();
     QString incompleteBody() const;
+    QString sizeLimitFailure() const;
     void releaseReply();
     bool closeFile();
 
@@ -79,6 +84,7 @@ private:
     qint64 m_written = 0; // bytes of the current request on disk
     QCryptographicHash m_hash{QCryptographicHash::Sha256};
     QVector<QByteArray> m_digests;
+    qint64 m_maximumFileSize = 0;
 
     static int m_transferTimeout;
 };

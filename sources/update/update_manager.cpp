@@ -21,6 +21,7 @@ UpdateManager::UpdateManager(QObject *parent)
     QNetworkProxyFactory::setUseSystemConfiguration(true);
     m_network.setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
     m_network.setTransferTimeout(DownloadAgent::transferTimeout());
+    m_downloadAgent.setMaximumFileSize(UpdateManifestParser::MaxManifestSize);
 
     connect(&m_downloadAgent, &DownloadAgent::finished, this, &UpdateManager::onDownloadFinished);
     connect(&m_downloadAgent, &DownloadAgent::failed, this, [this] { failCheck(); });

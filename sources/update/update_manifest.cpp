@@ -86,6 +86,10 @@ bool UpdateManifestParser::endDocument()
 bool UpdateManifestParser::startElement(const QString &, const QString &, const QString &qName,
                                         const QXmlAttributes &atts)
 {
+    if (m_states.size() >= size_t(MaxDepth)) {
+        qCritical() << "UpdateManifestParser: manifest nested deeper than" << MaxDepth << "levels.";
+        return false;
+    }
     const int state = m_states.empty() ? Document : m_states.back();
     const QString name = atts.value(QStringLiteral("Name"));
 

@@ -78,6 +78,10 @@ public:
     // because the reader holds whole attribute values and texts in memory.
     static constexpr qint64 MaxManifestSize = 1024 * 1024;
 
+    // The reader recurses once per open element, so a deeply nested document would
+    // exhaust the stack; a real manifest is four levels deep.
+    static constexpr int MaxDepth = 64;
+
     // Reads one manifest from an open device with a fresh reader, this parser as
     // its content handler. False if the document is too large, malformed or lists
     // an invalid component.

@@ -19,43 +19,40 @@ QString workingFolderPath()
 
 #ifdef Q_OS_UNIX
 
-namespace {
-
 // The system temporary folder may be shared by every user of the computer, so a
 // folder found there is used only if it is a real folder of ours. Other users are
 // then shut out, so that nobody can swap a component between download and install.
-bool makePrivateFolder(const QString &path)
+bool makePrivateFolder(const QString &path, const char *purpose)
 {
     const QByteArray nativePath = QFile::encodeName(path);
     if (mkdir(nativePath.constData(), 0700) != 0 && errno != EEXIST) {
-        qCritical() << "Working folder: cannot create:" << path;
+        qCritical().nospace() << purpose << ": cannot create: " << path;
         return false;
     }
 
     struct stat info;
     if (lstat(nativePath.constData(), &info) != 0 || S_ISLNK(info.st_mode)
         || !S_ISDIR(info.st_mode)) {
-        qCritical() << "Working folder: not a folder:" << path;
+        qCritical().nospace() << purpose << ": not a folder: " << path;
         return false;
     }
     if (info.st_uid != geteuid()) {
-        qCritical() << "Working folder: belongs to another user:" << path;
+        qCritical().nospace() << purpose << ": belongs to another user: " << path;
         return false;
     }
     if ((info.st_mode & 07777) != 0700 && chmod(nativePath.constData(), 0700) != 0) {
-        qCritical() << "Working folder: cannot restrict access:" << path;
+        qCritical().nospace() << purpose << ": cannot restrict access: " << path;
         return false;
     }
     return true;
 }
 
-} // namespace
-
 bool prepareWorkingFolder()
 {
     QDir().mkpath(QDir::tempPath());
     const QString brevanto = QDir::tempPath() + QLatin1String("/Brevanto");
-    return makePrivateFolder(brevanto) && makePrivateFolder(workingFolderPath());
+    const char purpose[] = "Working folder";
+    return makePrivateFolder(brevanto, purpose) && makePrivateFolder(workingFolderPath(), purpose);
 }
 
 #else

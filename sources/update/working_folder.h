@@ -14,6 +14,13 @@ QString workingFolderPath();
 // cannot be created or is not safe to use.
 bool prepareWorkingFolder();
 
+#ifdef Q_OS_UNIX
+// Creates a folder that only the current user may enter, or checks that one found at
+// the path is a real folder of that user and closes it to others. Failures are logged
+// with purpose in front.
+bool makePrivateFolder(const QString &path, const char *purpose);
+#endif
+
 } // namespace OrviPlus
 
 #endif // ORVI_WORKING_FOLDER_H

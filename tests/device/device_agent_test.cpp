@@ -322,16 +322,30 @@ private slots:
         QCOMPARE(r.probe->names, QStringList({"ready", "failure", "failure", "failure", "done", "disconnected"}));
     }
 
-    void deletingTheAgentInterruptsATransfer()
+    void deletingTheAgentInterruptsItsWork_data()
     {
+        QTest::addColumn<bool>("sending"); // else a readiness check of a device that never gets ready
+        QTest::newRow("transfer") << true;
+        QTest::newRow("readiness check") << false;
+    }
+
+    void deletingTheAgentInterruptsItsWork()
+    {
+        QFETCH(bool, sending);
         const int packets = 3000;
         const QString path = m_files.filePath("long-mcu.bin");
         QVERIFY(OrviSim::writeImageFile(localPath(path), Component::Mcu, 0x0321, 56 * packets));
         Rig r = rig(1);
         QVERIFY(shakeHands(r));
-        r.device->setReportPacingUs(1000); // about three seconds for the whole file
-        r.agent->sendFile(OrviPlus::MicroFirmware, path);
-        QTRY_VERIFY_WITH_TIMEOUT(!r.probe->fractions.isEmpty(), 3000);
+        if (sending) {
+            r.device->setReportPacingUs(1000); // about three seconds for the whole file
+            r.agent->sendFile(OrviPlus::MicroFirmware, path);
+            QTRY_VERIFY_WITH_TIMEOUT(!r.probe->fractions.isEmpty(), 3000);
+        } else {
+            r.device->setReadiness(Readiness::Never, 0);
+            r.agent->checkReadyForUpdate();
+            QTRY_VERIFY_WITH_TIMEOUT(r.device->readyQueryCount() > 0, 3000);
+        }
 
         StdoutCapture capture;
         QElapsedTimer clock;
@@ -340,15 +354,18 @@ private slots:
         const qint64 destructionMs = clock.elapsed();
         const QString printed = capture.finish();
         QVERIFY2(destructionMs < 1000, qPrintable(QString::number(destructionMs)));
+        const int reports = r.device->reportCount();
+        QTest::qWait(100);
+        QCOMPARE(r.device->reportCount(), reports);
+        QCOMPARE(r.probe->names, QStringList{"ready"});
+        if (!sending)
+            return;
 
         // Stopped right after the last packet the device got, without an end packet.
         const auto transfer = r.device->lastTransfer(Component::Mcu);
         QVERIFY(transfer && !transfer->ended && !transfer->installed && transfer->dataPackets < packets);
         QVERIFY2(printed.contains(QString("Interrupted!\nTotal sent: %1 kb\n").arg(transfer->dataPackets * 56 / 1024)),
                  qPrintable(printed));
-        const int reports = r.device->reportCount();
-        QTest::qWait(100);
-        QCOMPARE(r.device->reportCount(), reports);
     }
 };
 

@@ -167,14 +167,17 @@ private slots:
     {
         QTest::addColumn<int>("fault"); /* a ready reply fault; -1: the write fails */
         QTest::addColumn<int>("flag");  /* the ready flag the device sends */
-        QTest::addColumn<int>("result"); /* on a failure the flag is left alone */
-        QTest::newRow("ready flag passed on") << 0 << 255 << 0;
-        QTest::newRow("not ready") << 0 << 0 << 0;
-        QTest::newRow("wrong echo") << int(ReplyFault::BadReadyEcho) << 1 << 6;
-        QTest::newRow("wrong code") << int(ReplyFault::BadReadyCode) << 1 << 6;
-        QTest::newRow("no reply") << int(ReplyFault::NoReply) << 1 << 12;
-        QTest::newRow("broken read") << int(ReplyFault::ReadError) << 1 << 4;
-        QTest::newRow("write fails") << -1 << 1 << 5;
+        QTest::addColumn<int>("result");
+        QTest::addColumn<unsigned>("answer"); /* on a failure the flag is left alone */
+        QTest::newRow("ready flag passed on") << 0 << 255 << 0 << 255u;
+        QTest::newRow("not ready") << 0 << 0 << 0 << 0u;
+        /* Accepted, but the flag it lacks is not taken from the ready reply before it. */
+        QTest::newRow("short reply") << int(ReplyFault::ShortReply) << 255 << 0 << 0u;
+        QTest::newRow("wrong echo") << int(ReplyFault::BadReadyEcho) << 1 << 6 << 4242u;
+        QTest::newRow("wrong code") << int(ReplyFault::BadReadyCode) << 1 << 6 << 4242u;
+        QTest::newRow("no reply") << int(ReplyFault::NoReply) << 1 << 12 << 4242u;
+        QTest::newRow("broken read") << int(ReplyFault::ReadError) << 1 << 4 << 4242u;
+        QTest::newRow("write fails") << -1 << 1 << 5 << 4242u;
     }
 
     void readyQuery()
@@ -182,23 +185,28 @@ private slots:
         QFETCH(int, fault);
         QFETCH(int, flag);
         QFETCH(int, result);
+        QFETCH(unsigned, answer);
         QVERIFY(open(1));
+        unsigned int earlier = 0;
+        QCOMPARE(orviCheckReadyForUpdate(m_handle, 200, &earlier), int(ORVI_OK));
+        QVERIFY(earlier != 0);
+        m_emulator->clearLogs();
         m_emulator->setReadyFlag(uint8_t(flag));
         m_emulator->setReadyReplyFault({ReplyFault(std::max(fault, 0)), 1, 0});
         if (fault == -1)
             m_emulator->failWriteAtReport(m_emulator->reportCount() + 1);
-        unsigned int answer = 4242;
+        unsigned int ready = 4242;
         StdoutCapture capture;
-        const int code = orviCheckReadyForUpdate(m_handle, 30, &answer);
+        const int code = orviCheckReadyForUpdate(m_handle, 30, &ready);
         QCOMPARE(capture.finish(), QString());
         QCOMPARE(code, result);
-        QCOMPARE(answer, result == 0 ? unsigned(flag) : 4242u);
+        QCOMPARE(ready, answer);
         QCOMPARE(hexOf(m_emulator->frames().at(0).bytes), hexOf(request(0x0012, 3, 0, {0x0B})));
 
         /* Not counted, and the handle stays usable. */
         QCOMPARE(m_handle->nextSequence, 1u);
-        QCOMPARE(orviCheckReadyForUpdate(m_handle, 200, &answer), int(ORVI_OK));
-        QCOMPARE(answer, unsigned(flag));
+        QCOMPARE(orviCheckReadyForUpdate(m_handle, 200, &ready), int(ORVI_OK));
+        QCOMPARE(ready, unsigned(flag));
     }
 
     void sequenceWrapsAfter65536Requests()
@@ -237,7 +245,6 @@ private slots:
             "Sent: 1 kb\nSent: 2 kb\nEOF.\nTotal sent: 2 kb\n" + mcuEnd);
         row("dsp checksum 0xEE", kDsp, "0x01\n0xFF\n0x10\n", "\x01\xFF\x10", dspEnd);
         row("dsp crlf, mixed case, last line unended", kDsp, "0x1F\r\n0xaB\r\n0x7", "\x1F\xAB\x07", dspEnd);
-        row("dsp nothing after the prefix is 0", kDsp, "0x\n0x05\n", QByteArray("\0\5", 2), dspEnd);
         row("dsp empty", kDsp, "", "", dspEnd);
         const Bytes image = OrviSim::buildImage(Component::Dsp, 0x0215, 5000);
         row("dsp image", kDsp, QByteArray::fromStdString(OrviSim::dspTextFromBytes(image)), toByteArray(image),
@@ -399,6 +406,9 @@ private slots:
         row("dsp no prefix", kDsp, "1F\n", 13, 0, badLine.arg(0));
         row("dsp empty line", kDsp, "0x01\n\n0x02\n", 13, 0, badLine.arg(1));
         row("dsp line too long", kDsp, "0x0000011\n", 13, 0, badLine.arg(1));
+        row("dsp nothing after the prefix", kDsp, "0x01\n0x\n0x05\n", 13, 0, badLine.arg(1));
+        row("dsp no digit after the prefix", kDsp, "0x01\n0xZZ\n", 13, 0, badLine.arg(1));
+        row("dsp blanks after the prefix", kDsp, "0x01\n0x  \n", 13, 0, badLine.arg(1));
         row("dsp bad line after a packet", kDsp, QByteArray("0x01\n").repeated(60) + "0x1FF\n", 13, 1, badLine.arg(0));
     }
 

@@ -5,7 +5,10 @@
 #include <QIcon>
 #include <QtTest>
 
+#include <atomic>
 #include <cstdio>
+#include <thread>
+#include <vector>
 #include <unistd.h>
 
 using namespace OrviPlus;
@@ -45,7 +48,10 @@ class ApplicationSetupTest : public QObject
 
 private slots:
     void everyMessageIsOneBareLineOnStandardOutput();
-    void identityAndLockPath();
+    void linesOfManyThreadsStayWhole();
+    void identity();
+    void lockFolderBelongsToTheUser_data();
+    void lockFolderBelongsToTheUser();
     void deviceInfoCrossesThreadsIntact();
 };
 
@@ -71,16 +77,96 @@ void ApplicationSetupTest::everyMessageIsOneBareLineOnStandardOutput()
                                  + "UpdateManager: Busy. \"quoted\"\n\n");
 }
 
-void ApplicationSetupTest::identityAndLockPath()
+// Log lines of several threads and the protocol's printed lines, all at once.
+void ApplicationSetupTest::linesOfManyThreadsStayWhole()
+{
+    const int threads = 4, lines = 10000;
+    QTemporaryFile file;
+    QVERIFY(file.open());
+    std::fflush(stdout);
+    const int savedStdout = dup(STDOUT_FILENO);
+    dup2(file.handle(), STDOUT_FILENO);
+    std::vector<std::thread> writers;
+    std::atomic<int> waiting{threads};
+    for (int t = 0; t < threads; ++t) {
+        writers.emplace_back([t, &waiting] {
+            for (--waiting; waiting > 0;) {
+            }
+            for (int i = 0; i < lines; ++i) {
+                if (t == 0) {
+                    std::printf("Sent: %d kb\n", i);
+                    std::fflush(stdout);
+                } else {
+                    writeMessageToConsole(QtDebugMsg, QMessageLogContext(),
+                                          QStringLiteral("thread %1 says %2").arg(t).arg(i));
+                }
+            }
+        });
+    }
+    for (std::thread &writer : writers)
+        writer.join();
+    dup2(savedStdout, STDOUT_FILENO);
+    close(savedStdout);
+
+    QVERIFY(file.seek(0));
+    const QList<QByteArray> written = file.readAll().split('\n');
+    QCOMPARE(written.size(), threads * lines + 1);
+    QSet<QByteArray> expected{QByteArray()};
+    for (int i = 0; i < lines; ++i) {
+        expected << "Sent: " + QByteArray::number(i) + " kb";
+        for (int t = 1; t < threads; ++t)
+            expected << "thread " + QByteArray::number(t) + " says " + QByteArray::number(i);
+    }
+    for (const QByteArray &line : written)
+        QVERIFY2(expected.contains(line), line.constData());
+}
+
+void ApplicationSetupTest::identity()
 {
     setApplicationIdentity();
     QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Orvi Updater"));
     QCOMPARE(QCoreApplication::organizationName(), QStringLiteral("Brevanto"));
     QVERIFY(!QCoreApplication::organizationDomain().isEmpty());
     QCOMPARE(QApplication::windowIcon().pixmap(256, 256).size(), QSize(256, 256));
-    // The test runs with a private TMPDIR, so this also checks that it is honoured.
-    QCOMPARE(singleInstanceLockPath(),
-             qEnvironmentVariable("TMPDIR") + QStringLiteral("/brevanto_orvi_updater_single_instance_lock"));
+}
+
+void ApplicationSetupTest::lockFolderBelongsToTheUser_data()
+{
+    QTest::addColumn<QString>("runtime"); // XDG_RUNTIME_DIR: "own" or "none"
+    QTest::addColumn<bool>("fallbackTaken"); // a link lies where the fallback folder goes
+    QTest::addColumn<QString>("folder"); // where the lock goes: "runtime", "fallback" or "temporary"
+    QTest::newRow("runtime folder") << "own" << false << "runtime";
+    QTest::newRow("no runtime folder") << "none" << false << "fallback";
+    QTest::newRow("fallback taken by a link") << "none" << true << "temporary";
+}
+
+// The test runs with a private TMPDIR, so this also checks that it is honoured.
+void ApplicationSetupTest::lockFolderBelongsToTheUser()
+{
+    QFETCH(QString, runtime);
+    QFETCH(bool, fallbackTaken);
+    QFETCH(QString, folder);
+    const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+    QTemporaryDir own;
+    if (runtime == "none")
+        qunsetenv("XDG_RUNTIME_DIR");
+    else
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(own.path()));
+    const QString temporary = QDir::tempPath();
+    const QString fallback = temporary + QStringLiteral("/orvi-updater-") + QString::number(geteuid());
+    QDir(fallback).removeRecursively();
+    QFile::remove(fallback);
+    if (fallbackTaken)
+        QVERIFY(QFile::link(own.path(), fallback));
+
+    const QString lockPath = singleInstanceLockPath();
+    qputenv("XDG_RUNTIME_DIR", savedRuntime);
+    const QString expected = folder == "runtime" ? own.path() : folder == "fallback" ? fallback : temporary;
+    QCOMPARE(lockPath, expected + QStringLiteral("/brevanto_orvi_updater_single_instance_lock"));
+    if (folder == "fallback")
+        QCOMPARE(QFileInfo(fallback).permissions(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                        | QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);
+    QFile::remove(fallback);
 }
 
 // Connected by name: a queued call then finds the argument's type by its registered name.

@@ -21,8 +21,9 @@ protected:
 
 } // namespace
 
-// Runs the real program on a private X server: only one copy may hold the lock in
-// the temporary folder, and the copy that holds it lets go on a normal exit.
+// Runs the real program on a private X server: only one copy may hold the lock in the
+// user's runtime folder, and the copy that holds it lets go when it ends normally, by
+// its window or by a termination signal. Its command line is answered before anything.
 class SingleInstanceTest : public QObject
 {
     Q_OBJECT
@@ -30,6 +31,10 @@ class SingleInstanceTest : public QObject
 private slots:
     void initTestCase();
     void secondCopyIsTurnedAwayWhileTheFirstKeepsItsLock();
+    void terminationSignalEndsTheProgramCleanly_data();
+    void terminationSignalEndsTheProgramCleanly();
+    void commandLineIsAnsweredWithoutAWindow_data();
+    void commandLineIsAnsweredWithoutAWindow();
 
 private:
     // Standard output of a helper program that succeeded, else a null array.
@@ -113,6 +118,63 @@ void SingleInstanceTest::secondCopyIsTurnedAwayWhileTheFirstKeepsItsLock()
     QVERIFY(!thirdWindow.isEmpty());
     QVERIFY(QFileInfo::exists(m_lockPath));
     QVERIFY(closeAndWait(third, thirdWindow));
+    QVERIFY(!QFileInfo::exists(m_lockPath));
+}
+
+void SingleInstanceTest::terminationSignalEndsTheProgramCleanly_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM") << SIGTERM;
+    QTest::newRow("SIGINT") << SIGINT;
+    QTest::newRow("SIGHUP") << SIGHUP;
+}
+
+void SingleInstanceTest::terminationSignalEndsTheProgramCleanly()
+{
+    QFETCH(int, signalNumber);
+    ChildProcess updater;
+    QVERIFY(!startWithWindow(updater).isEmpty());
+    QVERIFY(QFileInfo::exists(m_lockPath));
+    QCOMPARE(::kill(pid_t(updater.processId()), signalNumber), 0);
+    QVERIFY(updater.waitForFinished(10000));
+    QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(updater.exitCode(), 0);
+    QVERIFY(!QFileInfo::exists(m_lockPath));
+}
+
+void SingleInstanceTest::commandLineIsAnsweredWithoutAWindow_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("output"); // the start of standard output, or of standard error on failure
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: orvi-updater [options]\n";
+    QTest::newRow("short help") << QStringList{"-h"} << 0 << "Usage: orvi-updater [options]\n";
+    QTest::newRow("version") << QStringList{"--version"} << 0 << "Orvi Updater 2.0.2\n";
+    QTest::newRow("help after a Qt option") << QStringList{"-platform", "offscreen", "--help"} << 0 << "Usage: ";
+    QTest::newRow("unknown option") << QStringList{"--bogus"} << 2
+                                    << "orvi-updater: Unknown option 'bogus'.\nTry 'orvi-updater --help'";
+    QTest::newRow("argument") << QStringList{"-platform", "offscreen", "file.bin"} << 2
+                              << "orvi-updater: Unexpected argument 'file.bin'.\n";
+}
+
+// Help and version need no display at all: without one, making the application object would fail.
+void SingleInstanceTest::commandLineIsAnsweredWithoutAWindow()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, output);
+    QProcess updater;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (exitCode == 0 && !arguments.contains("offscreen"))
+        environment.remove(QStringLiteral("DISPLAY"));
+    updater.setProcessEnvironment(environment);
+    updater.start(QStringLiteral(ORVI_UPDATER_PATH), arguments);
+    QVERIFY(updater.waitForFinished(10000));
+    QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(updater.exitCode(), exitCode);
+    const QString printed = QString::fromLocal8Bit(exitCode == 0 ? updater.readAllStandardOutput()
+                                                                 : updater.readAllStandardError());
+    QVERIFY2(printed.startsWith(output), qPrintable(printed));
     QVERIFY(!QFileInfo::exists(m_lockPath));
 }
 

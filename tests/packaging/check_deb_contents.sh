@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks the built Debian package: its file list, owners and modes, its control fields and
-# declared dependencies, and that the files it carries are the ones in the source tree.
+# declared dependencies, that the files it carries are the ones in the source tree, and that
+# lintian finds no error in it (its warnings are printed).
 # usage: check_deb_contents.sh DEB_DIR WORK_DIR SOURCE_LINUX_DIR
 set -euo pipefail
 deb_dir="$1"
@@ -23,6 +24,9 @@ expected=(
     ./usr/bin/orvi-updater
     ./usr/lib/udev/rules.d/70-orvi-updater.rules
     ./usr/share/applications/$app_id.desktop
+    ./usr/share/doc/orvi-updater/changelog.gz
+    ./usr/share/doc/orvi-updater/copyright
+    ./usr/share/man/man1/orvi-updater.1.gz
     ./usr/share/metainfo/$app_id.metainfo.xml
 )
 for size in "${icon_sizes[@]}"; do
@@ -67,6 +71,15 @@ for name in applications/$app_id.desktop metainfo/$app_id.metainfo.xml; do
 done
 cmp "$source_dir/70-orvi-updater.rules" "$root/usr/lib/udev/rules.d/70-orvi-updater.rules" \
     || fail "installed udev rule differs from the source"
+cmp "$source_dir/copyright" "$root/usr/share/doc/orvi-updater/copyright" || fail "installed copyright differs"
+for name in man/man1/orvi-updater.1 doc/orvi-updater/changelog; do
+    zcat "$root/usr/share/$name.gz" | cmp "$source_dir/$(basename "$name")" - || fail "installed $name differs"
+done
+# The version in the changelog is the package's, and the manual page renders without a warning.
+[ "$(zcat "$root/usr/share/doc/orvi-updater/changelog.gz" | dpkg-parsechangelog -l- -S Version)" = 2.0.2 ] \
+    || fail "the changelog's version is not the package's"
+man_warnings="$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/orvi-updater.1.gz" 2>&1 >/dev/null)"
+[ -z "$man_warnings" ] || fail "the manual page renders with warnings: $man_warnings"
 for size in "${icon_sizes[@]}"; do
     icon="$root/usr/share/icons/hicolor/${size}x${size}/apps/$app_id.png"
     description="$(file -b "$icon")"
@@ -76,6 +89,11 @@ done
 program_type="$(file -b "$root/usr/bin/orvi-updater")"
 [[ "$program_type" == ELF*executable* && "$program_type" != *"not stripped"* ]] \
     || fail "program is '$program_type', expected a stripped executable"
+
+# Errors fail the check; warnings are listed for whoever reads the log.
+if ! lintian --fail-on error --display-level ">=warning" --tag-display-limit 0 "$deb" 2>&1 | tee "$work/lintian.txt"; then
+    fail "lintian reports errors"
+fi
 
 [ "$failures" -eq 0 ] || { echo "$failures failure(s)"; exit 1; }
 echo "package contents are as expected"

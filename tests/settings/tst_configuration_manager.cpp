@@ -32,6 +32,7 @@ private slots:
     void storeIsClearedUnlessItHasAVersion();
     void manifestUrlIsStoredAndReset();
     void secondInstanceThrows();
+    void unwritableStoreIsNamedAndTheProgramGoesOn();
 };
 
 void TestConfigurationManager::initTestCase()
@@ -125,6 +126,24 @@ void TestConfigurationManager::secondInstanceThrows()
     QCOMPARE(ConfigurationManager::m_instance, nullptr);
     const ConfigurationManager next;
     QCOMPARE(ConfigurationManager::m_instance, &next);
+}
+
+void TestConfigurationManager::unwritableStoreIsNamedAndTheProgramGoesOn()
+{
+    // A file where the settings folder should be: nobody, root included, can write beneath it.
+    QTemporaryFile blocker;
+    QVERIFY(blocker.open());
+    const QString folder = blocker.fileName() + QStringLiteral("/config");
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder);
+    {
+        ConfigurationManager manager;
+        manager.setUpdateManifestUrl(chosenUrl);
+        QCOMPARE(manager.updateManifestUrl(), chosenUrl); // for as long as it runs
+    }
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, qEnvironmentVariable("XDG_CONFIG_HOME"));
+    const QString warning = QStringLiteral("Configuration manager: cannot save the settings to \"%1/Brevanto/Orvi Updater.conf\"")
+                                    .arg(folder);
+    QCOMPARE(logged.filter(QStringLiteral("cannot save")), QStringList({warning, warning}));
 }
 
 QTEST_GUILESS_MAIN(TestConfigurationManager)

@@ -2,7 +2,7 @@
 """HTTP server for the update tests and the download benchmark: serves ROOT on two free ports of
 127.0.0.1, prints "PORT <first> <second>", then "REQUEST <method> <path>" as each request comes, before
 answering. Faults by query: delay=MS, redirect=URL, status=N, nolength=1, cut=N (close after N body
-bytes), slow=MS (pause after each block=N bytes)."""
+bytes), slow=MS (pause after each block=N bytes), endless=1 (the file over and over, no length)."""
 
 import os
 import socket
@@ -40,7 +40,7 @@ class FaultyHandler(BaseHTTPRequestHandler):
             return self.send_error(int(query.get("status", 404)))
 
         self.send_response(200)
-        if "nolength" in query:
+        if "nolength" in query or "endless" in query:
             self.send_header("Connection", "close")
             self.close_connection = True
         else:
@@ -53,6 +53,14 @@ class FaultyHandler(BaseHTTPRequestHandler):
     do_HEAD = do_GET
 
     def send_body(self, body, query):
+        if "endless" in query:
+            data = body.read()
+            try:
+                while True:
+                    self.wfile.write(data)
+            except OSError:  # the client gave up
+                self.close_connection = True
+                return
         if "cut" not in query and "slow" not in query:
             self.wfile.flush()
             return self.connection.sendfile(body)

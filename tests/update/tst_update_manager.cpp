@@ -172,6 +172,7 @@ private slots:
         QTest::newRow("manifest missing") << "download" << good << "?status=404" << 0;
         QTest::newRow("manifest cut off") << "download" << good << "?cut=20" << 0;
         QTest::newRow("manifest stalls") << "download" << good << "?block=20&slow=60000" << 0;
+        QTest::newRow("manifest without end") << "download" << good << "?endless=1" << 0;
         const QByteArray invalid = component("MP", "/c0.bin") + "<Component Name=\"DSP\" Version=\"1\"/>";
         QTest::newRow("invalid component after a valid one") << "parse" << product("ORVI", invalid) << "" << 0;
         for (const char *path : {"/absent.bin", "/c0.bin?status=500", "/c0.bin?status=304", "/c0.bin?delay=60000"})
@@ -203,6 +204,7 @@ private slots:
             // The download agent's failure is all there is to say.
             QCOMPARE(recorder.startingWith(QStringLiteral("UpdateManager")),
                      QStringList(QStringLiteral("UpdateManager: Starting download to: \"%1\"").arg(manifestPath())));
+            QVERIFY(QFileInfo(manifestPath()).size() <= UpdateManifestParser::MaxManifestSize);
         }
         // Only a parsed manifest dates the check, even if a size query fails afterwards;
         // a later failure leaves the date as it is.

@@ -174,6 +174,17 @@ private slots:
         row("truncated", manifest("ORVI+", mp).left(60), {}, "malformed");
         row("mismatched end tag", family("<Product Name=\"ORVI+\"></Produkt>"), {}, "malformed");
         row("bare ampersand", manifest("ORVI+", "fish & chips"), {}, "malformed");
+
+        // Family, Product and Components are the first three levels.
+        const auto nested = [&](int depth) {
+            const int wrappers = depth - 3;
+            return family("<Product Name=\"ORVI+\"><Components>" + mp + QByteArray("<w>").repeated(wrappers)
+                          + QByteArray("</w>").repeated(wrappers) + "</Components></Product>");
+        };
+        const QString tooDeep = QStringLiteral("UpdateManifestParser: manifest nested deeper than 64 levels.");
+        row("nested 64 levels", nested(64), {plus("MCU Firmware", "mp")});
+        row("nested 65 levels", nested(65), {plus("MCU Firmware", "mp")}, tooDeep);
+        row("nested 25000 levels", nested(25000), {plus("MCU Firmware", "mp")}, tooDeep);
     }
 
     void parse()
@@ -185,8 +196,9 @@ private slots:
         UpdateManifestParser parser;
         QCOMPARE(parseText(parser, xml), failure.isEmpty());
         QCOMPARE(filed(parser.components()), expected);
-        QCOMPARE(recorder.startingWith(QStringLiteral("Invalid component")),
-                 failure.startsWith(QLatin1String("Invalid")) ? QStringList(failure) : QStringList());
+        QCOMPARE(recorder.startingWith(QStringLiteral("Invalid component"))
+                         + recorder.startingWith(QStringLiteral("UpdateManifestParser:")),
+                 failure.isEmpty() || failure == QLatin1String("malformed") ? QStringList() : QStringList(failure));
     }
 
     void hostileDocumentsStayWithinBoundedMemory()

@@ -41,7 +41,9 @@ wait_for() {  # count line: until the program has logged line count times (20 s 
 found() {  # count: connected (and ready) count times
     wait_for "$1" 'Connected: "E2E0001" "/dev/hidraw0"' && { [ "$AGENT" = 0 ] || wait_for "$1" "DeviceAgent: ready."; }
 }
-"$PROGRAM" >"$WORK/program.log" 2>&1 &
+# A session leader without a controlling terminal, as under a service manager: opening the
+# node must not make it its controlling terminal (and the unplug then end it by SIGHUP).
+setsid "$PROGRAM" >"$WORK/program.log" 2>&1 &
 pid=$!
 result=1
 if found 1; then

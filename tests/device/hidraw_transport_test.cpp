@@ -70,7 +70,7 @@ private slots:
     {
         m_bus.reset(new HidrawEmu::HidrawBus);
         if (!m_bus->ok())
-            QSKIP("not under umockdev-wrapper");
+            QFAIL("umockdev's preload is not in effect: run the test under umockdev-wrapper");
         QCOMPARE(hid_init(), 0);
         orviSetSectorWaitForTesting(0);
     }
@@ -132,7 +132,7 @@ private slots:
         QTest::newRow("bad marker") << "header-fault=bad-marker:1" << int(ORVI_ERR_BAD_MARKER) << 0;
         QTest::newRow("late ready reply") << "ready-fault=no-reply:1" << 0 << int(ORVI_ERR_TIMEOUT);
         QTest::newRow("ready read fails") << "ready-fault=read-error:1" << 0 << int(ORVI_ERR_READ);
-        QTest::newRow("reply after the time-out") << "reply-delay-ms=400" << int(ORVI_ERR_TIMEOUT) << 0;
+        QTest::newRow("reply after the time-out") << "reply-delay-ms=300" << int(ORVI_ERR_TIMEOUT) << 0;
     }
 
     void replyFaults()
@@ -162,7 +162,7 @@ private slots:
         QTest::newRow("mcu") << int(OrviSim::Component::Mcu) << 3000 << "0313 0311 2 5";
         QTest::newRow("dsp") << int(OrviSim::Component::Dsp) << 1000 << "0311 0313 2 5";
         QTest::newRow("styles") << int(OrviSim::Component::Styles) << 40000 << "0311 0311 787 5";
-        QTest::newRow("ensemble") << int(OrviSim::Component::Ensemble) << 70000 << "0311 0311 2 787";
+        QTest::newRow("ensemble") << int(OrviSim::Component::Ensemble) << 50000 << "0311 0311 2 787";
     }
 
     void installAndRestart()
@@ -172,7 +172,7 @@ private slots:
         QFETCH(QString, header);
         const auto type = OrviSim::Component(component);
         const std::string node = m_bus->plug(
-            setupFrom("serial=OP1,mcu=0x0311,dsp=0x0311,styles=2,ensemble=5,reboot-ms=300,pacing-us=100"));
+            setupFrom("serial=OP1,mcu=0x0311,dsp=0x0311,styles=2,ensemble=5,reboot-ms=100,pacing-us=100"));
         std::vector<std::string> installed;
         m_bus->setEventHandler([&](const HidrawEmu::BusEvent& e) {
             if (e.kind == HidrawEmu::BusEvent::Installed)

@@ -237,7 +237,7 @@ struct HidrawBus::Private {
     }
 
     std::string plugInstance(const std::shared_ptr<Instance>& instance);
-    void unplugInstance(const std::shared_ptr<Instance>& instance, const char* why);
+    bool unplugInstance(const std::shared_ptr<Instance>& instance, const char* why);
     void kill(Instance& instance);
     void restart(const std::shared_ptr<Instance>& instance);
     void deliver(Instance& instance, const QueuedReply& reply);
@@ -302,12 +302,6 @@ std::string HidrawBus::Private::plugInstance(const std::shared_ptr<Instance>& in
     const std::string major = std::to_string(major(status.st_rdev));
     const std::string minor = std::to_string(minor(status.st_rdev));
     const std::string name = in.device.node.substr(std::strlen("/dev/"));
-    const std::string nodeFile = root + in.device.node;
-    g_mkdir_with_parents((root + "/dev").c_str(), 0755);
-    unlink(nodeFile.c_str());
-    /* A refused open is a node that cannot be opened, as without access rights. (Failing
-       hidapi's first ioctl instead crashes hidapi 0.13.1 on its way out.) */
-    symlink(in.device.device->openRefused() ? "/nonexistent-refused-hidraw" : terminal, nodeFile.c_str());
     /* Tells the preload that this terminal is the node, so that isatty() on it is false. */
     std::string mapName = terminal;
     std::replace(mapName.begin(), mapName.end(), '/', '_');
@@ -329,6 +323,13 @@ std::string HidrawBus::Private::plugInstance(const std::shared_ptr<Instance>& in
     g_signal_connect(in.handler, "handle-write", G_CALLBACK(&Private::onWrite), &in);
     g_signal_connect(in.handler, "handle-read", G_CALLBACK(&Private::onRead), &in);
     umockdev_testbed_attach_ioctl(testbed, in.device.node.c_str(), in.handler, nullptr);
+    /* The node last: nothing can open the terminal without the handler. A refused open is a
+       node that cannot be opened, as without access rights. (Failing hidapi's first ioctl
+       instead crashes hidapi 0.13.1 on its way out.) */
+    const std::string nodeFile = root + in.device.node;
+    g_mkdir_with_parents((root + "/dev").c_str(), 0755);
+    unlink(nodeFile.c_str());
+    symlink(in.device.device->openRefused() ? "/nonexistent-refused-hidraw" : terminal, nodeFile.c_str());
 
     int hidNumber;
     {
@@ -398,17 +399,22 @@ void HidrawBus::Private::kill(Instance& instance)
     instance.replies.clear();
 }
 
-void HidrawBus::Private::unplugInstance(const std::shared_ptr<Instance>& instance, const char* why)
+/* False when the instance was unplugged already (or is being unplugged). */
+bool HidrawBus::Private::unplugInstance(const std::shared_ptr<Instance>& instance, const char* why)
 {
     Instance& in = *instance;
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (in.leaving || std::find(plugged.begin(), plugged.end(), instance) == plugged.end())
-            return;
+            return false;
         in.leaving = true;
     }
     kill(in);
-    /* New opens fail from here; connections already made stay with the dead handler. */
+    /* New opens fail from here, and without the preload falling through to a real
+       /dev/hidrawN; connections already made stay with the dead handler. */
+    const std::string nodeFile = root + in.device.node;
+    unlink(nodeFile.c_str());
+    symlink("/nonexistent-unplugged-hidraw", nodeFile.c_str());
     umockdev_testbed_detach_ioctl(testbed, in.device.node.c_str(), nullptr);
     for (const std::string* path : {&in.sysRaw, &in.sysHid, &in.sysInterface, &in.sysUsb})
         umockdev_testbed_uevent(testbed, path->c_str(), "remove");
@@ -427,10 +433,6 @@ void HidrawBus::Private::unplugInstance(const std::shared_ptr<Instance>& instanc
         waitpid(in.guard, nullptr, 0);
         in.guard = 0;
     }
-    /* Without a node in the test bed the preload would open a real /dev/hidrawN. */
-    const std::string nodeFile = root + in.device.node;
-    unlink(nodeFile.c_str());
-    symlink("/nonexistent-unplugged-hidraw", nodeFile.c_str());
     {
         /* Only now, with sysfs cleared, does the device count as gone. */
         std::lock_guard<std::mutex> lock(mutex);
@@ -439,6 +441,7 @@ void HidrawBus::Private::unplugInstance(const std::shared_ptr<Instance>& instanc
         changed.notify_all();
     }
     emit(event(BusEvent::Unplugged, in, why));
+    return true;
 }
 
 void HidrawBus::Private::restart(const std::shared_ptr<Instance>& instance)
@@ -454,7 +457,8 @@ void HidrawBus::Private::restart(const std::shared_ptr<Instance>& instance)
         statistics.restartGoneMs += behaviour.goneMs;
     }
     attach(context, 0, [this, instance, back, behaviour] {
-        unplugInstance(instance, "restarting");
+        if (!unplugInstance(instance, "restarting"))
+            return; /* unplugged meanwhile: it restarts whenever it is plugged in again */
         std::lock_guard<std::mutex> lock(mutex);
         if (returning.count(back.node) != 0 || findLocked(back.node) != nullptr)
             return; /* the node was taken meanwhile: the device stays away */

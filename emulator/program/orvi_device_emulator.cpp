@@ -41,6 +41,7 @@ const char kUsage[] =
     "                   fail-write unplug-at refuse-open\n"
     "  --log FILE       log to FILE instead of standard error\n"
     "  --quiet          no log line per report\n"
+    "  --stats FILE     at the end, write the totals to FILE as \"name: value\" lines\n"
     "  --control FIFO   make a named pipe that takes the lines \"unplug SERIAL\" and\n"
     "                   \"plug SERIAL\" while the command runs\n"
     "Example: orvi-device-emulator --device model=plus,serial=OP1,mcu=0x0311,pacing-us=1000 \\\n"
@@ -78,6 +79,7 @@ struct Options {
     std::vector<OrviSim::DeviceSetup> devices;
     std::string logPath;
     std::string controlPath;
+    std::string statsPath;
     bool quiet = false;
     std::vector<char*> command;
 };
@@ -119,6 +121,8 @@ int parseOptions(int argc, char** argv, Options* options)
             options->logPath = value;
         } else if (option == "--control") {
             options->controlPath = value;
+        } else if (option == "--stats") {
+            options->statsPath = value;
         } else {
             return usageError(("unknown option " + option).c_str());
         }
@@ -247,6 +251,18 @@ void summary(Log& log, const std::vector<HidrawEmu::NodeDevice>& known, const Hi
              double(s.pacedUs) / 1e6, double(s.restartGoneMs) / 1e3, double(s.waitedUs) / 1e6);
 }
 
+/* The totals for a benchmark: what the devices took of the time is not the host's. */
+bool writeStatistics(const std::string& path, const HidrawEmu::Statistics& s)
+{
+    FILE* file = std::fopen(path.c_str(), "w");
+    if (file == nullptr)
+        return false;
+    std::fprintf(file, "reports: %ld\nreplies: %ld\nrestarts: %ld\npaced_us: %lld\nwaited_us: %lld\nrestart_gone_ms: %lld\n",
+                 s.reports, s.replies, s.restarts, (long long)s.pacedUs, (long long)s.waitedUs,
+                 (long long)s.restartGoneMs);
+    return std::fclose(file) == 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -350,6 +366,8 @@ int main(int argc, char** argv)
         unlink(options.controlPath.c_str());
     }
     summary(log, known, bus.statistics());
+    if (!options.statsPath.empty() && !writeStatistics(options.statsPath, bus.statistics()))
+        log.line("cannot write %s", options.statsPath.c_str());
     const int result = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     log.line("%s ended with status %d", options.command[0], result);
     return result;

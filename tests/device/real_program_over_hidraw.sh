@@ -32,7 +32,8 @@ cat >"$work/steer.sh" <<'STEER'
 set -u
 wait_for() {  # count line: until the program has logged line count times (20 s at most)
     for _ in $(seq 200); do
-        [ "$(grep -cxF -- "$2" "$WORK/program.log")" -ge "$1" ] && return 0
+        count=$(grep -cxF -- "$2" "$WORK/program.log" 2>/dev/null)
+        [ "${count:-0}" -ge "$1" ] && return 0
         sleep 0.1
     done
     echo "steer: no \"$2\" (x$1) in the program's log"
@@ -63,7 +64,7 @@ status=0
 WORK="$work" PROGRAM="$program" AGENT="$agent" QT_QPA_PLATFORM=offscreen \
 TMPDIR="$work/tmp" XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime" \
 DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-session-bus" \
-    "$emulator" --log "$work/emulator.log" --control "$work/control" \
+    "$emulator" --log "$work/emulator.log" --control "$work/control" --stats "$work/stats" \
     --device "model=plus,serial=E2E0001,mcu=0x0311,dsp=0x0311,styles=2,ensemble=5" \
     -- "$work/steer.sh" || status=$?
 [ "$status" -eq 0 ] || fail "the program did not see the device come and go (status $status)"
@@ -74,4 +75,6 @@ if [ "$agent" = 1 ]; then
 fi
 [ "$(grep -c 'E2E0001 plugged in at /dev/hidraw0' "$work/emulator.log")" -eq 2 ] \
     || fail "the device was not plugged in twice"
+# One open request and its header reply for each time the device was found.
+grep -qx "replies: $((2 * agent))" "$work/stats" || fail "unexpected totals: $(cat "$work/stats")"
 echo "PASS"

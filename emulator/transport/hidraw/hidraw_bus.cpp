@@ -420,6 +420,9 @@ bool HidrawBus::Private::unplugInstance(const std::shared_ptr<Instance>& instanc
         umockdev_testbed_uevent(testbed, path->c_str(), "remove");
     for (const std::string* path : {&in.sysRaw, &in.sysHid, &in.sysInterface, &in.sysUsb})
         umockdev_testbed_remove_device(testbed, path->c_str());
+    /* Removing the hidraw device took its node along: block the node again. */
+    unlink(nodeFile.c_str());
+    symlink("/nonexistent-unplugged-hidraw", nodeFile.c_str());
     /* Hanging up the terminal is what open handles see: poll reports POLLHUP. */
     close(in.master);
     in.master = -1;

@@ -78,7 +78,8 @@ void replyText(UMockdevIoctlClient* client, std::size_t size, const std::string&
     replyWith(client, size, text.c_str(), text.size() + 1, long(std::min(size, text.size() + 1)));
 }
 
-/* Runs a function once on a main context, after delayMs (0: as soon as it gets there). */
+/* Runs a function once on a main context, after delayMs (0: as soon as it gets there). The
+   source returned belongs to the context: take a reference to keep it. */
 GSource* attach(GMainContext* context, unsigned delayMs, std::function<void()> function)
 {
     GSource* source = delayMs == 0 ? g_idle_source_new() : g_timeout_source_new(delayMs);
@@ -91,6 +92,7 @@ GSource* attach(GMainContext* context, unsigned delayMs, std::function<void()> f
         new std::function<void()>(std::move(function)),
         [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
     g_source_attach(source, context);
+    g_source_unref(source);
     return source;
 }
 
@@ -477,7 +479,7 @@ void HidrawBus::Private::restart(const std::shared_ptr<Instance>& instance)
             next->device = back;
             plugInstance(next);
         });
-        returning[back.node] = source;
+        returning[back.node] = g_source_ref(source);
         changed.notify_all();
     });
 }

@@ -197,6 +197,15 @@ void logEvent(Log& log, bool quiet, const HidrawEmu::BusEvent& event)
     }
 }
 
+bool pluggedIn(const HidrawEmu::HidrawBus& bus, const HidrawEmu::NodeDevice& device)
+{
+    for (const HidrawEmu::NodeDevice& now : bus.devices()) {
+        if (now.device == device.device)
+            return true;
+    }
+    return false;
+}
+
 /* One line from the control pipe: "unplug SERIAL" or "plug SERIAL". */
 void controlCommand(const std::string& line, HidrawEmu::HidrawBus& bus, std::vector<HidrawEmu::NodeDevice>& known,
                     Log& log)
@@ -212,18 +221,17 @@ void controlCommand(const std::string& line, HidrawEmu::HidrawBus& bus, std::vec
                 if (now.device == device.device) {
                     device.node = now.node;
                     bus.unplug(now.node);
+                    return;
                 }
             }
-            return;
+        } else if (verb == "plug" && !pluggedIn(bus, device)) {
+            /* Back at its last node, or at a free one when that is taken. */
+            HidrawEmu::NodeDevice elsewhere = device;
+            elsewhere.node.clear();
+            if (!bus.plugDevice(device).empty() || !bus.plugDevice(elsewhere).empty())
+                return;
         }
-        if (verb == "plug") {
-            if (bus.plugDevice(device).empty()) {
-                HidrawEmu::NodeDevice elsewhere = device;
-                elsewhere.node.clear();
-                bus.plugDevice(elsewhere);
-            }
-            return;
-        }
+        break;
     }
     log.line("control: cannot do \"%s\"", line.c_str());
 }

@@ -197,15 +197,6 @@ void logEvent(Log& log, bool quiet, const HidrawEmu::BusEvent& event)
     }
 }
 
-bool pluggedIn(const HidrawEmu::HidrawBus& bus, const HidrawEmu::NodeDevice& device)
-{
-    for (const HidrawEmu::NodeDevice& now : bus.devices()) {
-        if (now.device == device.device)
-            return true;
-    }
-    return false;
-}
-
 /* One line from the control pipe: "unplug SERIAL" or "plug SERIAL". */
 void controlCommand(const std::string& line, HidrawEmu::HidrawBus& bus, std::vector<HidrawEmu::NodeDevice>& known,
                     Log& log)
@@ -224,7 +215,7 @@ void controlCommand(const std::string& line, HidrawEmu::HidrawBus& bus, std::vec
                     return;
                 }
             }
-        } else if (verb == "plug" && !pluggedIn(bus, device)) {
+        } else if (verb == "plug") {
             /* Back at its last node, or at a free one when that is taken. */
             HidrawEmu::NodeDevice elsewhere = device;
             elsewhere.node.clear();

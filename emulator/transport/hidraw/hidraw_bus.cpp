@@ -169,7 +169,11 @@ struct HidrawBus::Private {
     mutable std::condition_variable changed;
     std::vector<std::shared_ptr<Instance>> plugged;
     std::vector<std::shared_ptr<Instance>> retired; /* old handles may still call in */
-    std::map<std::string, GSource*> returning;      /* node -> timer of a device back from restart */
+    struct Returning {
+        GSource* timer;
+        std::shared_ptr<OrviSim::OrviEmulator> device;
+    };
+    std::map<std::string, Returning> returning; /* node -> a device on its way back from a restart */
     Statistics statistics;
     int hidInstance = 0;
 
@@ -471,7 +475,7 @@ void HidrawBus::Private::restart(const std::shared_ptr<Instance>& instance)
             {
                 std::lock_guard<std::mutex> lock(mutex);
                 auto it = returning.find(back.node);
-                g_source_unref(it->second);
+                g_source_unref(it->second.timer);
                 returning.erase(it);
             }
             auto next = std::make_shared<Instance>();
@@ -479,7 +483,7 @@ void HidrawBus::Private::restart(const std::shared_ptr<Instance>& instance)
             next->device = back;
             plugInstance(next);
         });
-        returning[back.node] = g_source_ref(source);
+        returning[back.node] = Returning{g_source_ref(source), back.device};
         changed.notify_all();
     });
 }
@@ -720,8 +724,8 @@ HidrawBus::~HidrawBus()
         {
             std::lock_guard<std::mutex> lock(d->mutex);
             for (auto& r : d->returning) {
-                g_source_destroy(r.second);
-                g_source_unref(r.second);
+                g_source_destroy(r.second.timer);
+                g_source_unref(r.second.timer);
             }
             d->returning.clear();
             instances = d->plugged;
@@ -781,6 +785,14 @@ std::string HidrawBus::plugDevice(const NodeDevice& device)
             } else if (!isNodePath(device.node) || d->nodeTakenLocked(device.node)) {
                 return;
             }
+            for (const auto& r : d->returning) {
+                if (r.second.device == device.device)
+                    return;
+            }
+            for (const std::shared_ptr<Instance>& i : d->plugged) {
+                if (i->device.device == device.device)
+                    return;
+            }
         }
         node = d->plugInstance(instance);
     });
@@ -796,8 +808,8 @@ bool HidrawBus::unplug(const std::string& node)
             std::lock_guard<std::mutex> lock(d->mutex);
             auto it = d->returning.find(node);
             if (it != d->returning.end()) {
-                g_source_destroy(it->second);
-                g_source_unref(it->second);
+                g_source_destroy(it->second.timer);
+                g_source_unref(it->second.timer);
                 d->returning.erase(it);
                 found = true;
                 d->changed.notify_all();

@@ -97,7 +97,8 @@ public:
      * a new emulator; returns the node, or "" when the node is taken or not a hidraw path.
      */
     std::string plug(const OrviSim::DeviceSetup& setup);
-    /* Plugs an existing emulator (for example one unplugged before); "" as above. */
+    /* Plugs an existing emulator (for example one unplugged before); "" as above, and when
+       it is plugged in already or on its way back from a restart. */
     std::string plugDevice(const NodeDevice& device);
 
     /* Unplugs the device at node; open handles fail from now on. False if nothing was there. */

@@ -497,6 +497,8 @@ void HidrawBus::Private::deliver(Instance& instance, const QueuedReply& reply)
         completeRead(instance.pendingRead, reply);
         g_object_unref(instance.pendingRead);
         instance.pendingRead = nullptr;
+        std::lock_guard<std::mutex> busLock(mutex);
+        ++statistics.replies;
         return;
     }
     instance.replies.push_back(reply);

@@ -129,7 +129,15 @@ private slots:
     {
         QVERIFY(!HidSim::configureFromText("model=plus,colour=red"));
         QVERIFY(!HidSim::configureFromText("model=plus,mcu=0xZZ"));
+        QVERIFY(!HidSim::configureFromText("model=plus,header-fault=bad-echo"));
+        QVERIFY(!HidSim::configureFromText("model=plus,fail-write=0"));
         QVERIFY(HidSim::paths().empty());
+        std::vector<OrviSim::DeviceSetup> setups;
+        QVERIFY(OrviSim::parseDeviceSetups("fail-write=3:2,unplug-at=9,ready-fault=bad-code:1,refuse-open=yes", &setups));
+        QCOMPARE(QString::asprintf("%d %d %d %d %d %d", setups[0].failWriteAt, setups[0].failWriteCount,
+                                   setups[0].unplugAt, int(setups[0].readyFault.fault), setups[0].readyFault.times,
+                                   int(setups[0].openRefused)),
+                 QString::asprintf("3 2 9 %d 1 1", int(OrviSim::ReplyFault::BadReadyCode)));
 
         QVERIFY(HidSim::configureFromText(
             "model=plus,path=sim-1,serial=SIM0001,mcu=0x0311,dsp=0x0311,styles=2,ensemble=5;model=orvi"));

@@ -2,7 +2,7 @@
  * orvi-make-image: writes a firmware or content image of a given version and size, tagged
  * so that an emulated device reports that version once it has installed the image.
  */
-#include "orvi_emulator.h"
+#include "orvi_image.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -135,128 +135,6 @@ char* copyText(const std::string& text)
     return copy;
 }
 
-/* ---- ORVI_SIM_DEVICES ---- */
-
-std::string trimmed(const std::string& text)
-{
-    std::size_t first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos)
-        return std::string();
-    std::size_t last = text.find_last_not_of(" \t\r\n");
-    return text.substr(first, last - first + 1);
-}
-
-std::vector<std::string> split(const std::string& text, char separator)
-{
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t end = text.find(separator, start);
-        std::string part = trimmed(text.substr(start, end == std::string::npos ? end : end - start));
-        if (!part.empty())
-            parts.push_back(part);
-        if (end == std::string::npos)
-            return parts;
-        start = end + 1;
-    }
-}
-
-bool parseNumber(const std::string& text, unsigned long maximum, unsigned long* value)
-{
-    bool isHex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const char* digits = text.c_str() + (isHex ? 2 : 0);
-    if (*digits == '\0' || *digits == '-' || *digits == '+' || *digits == ' ')
-        return false;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long number = std::strtoul(digits, &end, isHex ? 16 : 10);
-    if (*end != '\0' || errno != 0 || number > maximum)
-        return false;
-    *value = number;
-    return true;
-}
-
-struct DeviceDescription {
-    HidSim::PluggedDevice plugged;
-    OrviSim::HeaderWords words;
-    OrviSim::Readiness readiness = OrviSim::Readiness::Immediate;
-    int notReadyQueries = 0;
-    OrviSim::RebootBehaviour reboot;
-    int pacingUs = 0;
-};
-
-bool parseSetting(const std::string& key, const std::string& value, DeviceDescription* d)
-{
-    unsigned long number = 0;
-    if (key == "model") {
-        if (value == "orvi")
-            d->plugged.productId = HidSim::kProductOrvi;
-        else if (value == "plus")
-            d->plugged.productId = HidSim::kProductOrviPlus;
-        else if (parseNumber(value, 0xFFFF, &number))
-            d->plugged.productId = uint16_t(number);
-        else
-            return false;
-    } else if (key == "path") {
-        d->plugged.path = value;
-    } else if (key == "serial") {
-        d->plugged.serialNumber = std::wstring(value.begin(), value.end());
-    } else if (key == "reboot-path") {
-        d->reboot.newPath = value;
-    } else if (key == "ready") {
-        if (value == "now") {
-            d->readiness = OrviSim::Readiness::Immediate;
-        } else if (value == "never") {
-            d->readiness = OrviSim::Readiness::Never;
-        } else if (parseNumber(value, 1000000, &number)) {
-            d->readiness = OrviSim::Readiness::AfterQueries;
-            d->notReadyQueries = int(number);
-        } else {
-            return false;
-        }
-    } else if (key == "ensemble") {
-        if (!parseNumber(value, 0xFFFFFFFFul, &number))
-            return false;
-        d->words.ensembleVersion = uint32_t(number);
-    } else if (key == "reboot-ms" || key == "pacing-us") {
-        if (!parseNumber(value, 3600000, &number))
-            return false;
-        (key == "reboot-ms" ? d->reboot.goneMs : d->pacingUs) = int(number);
-    } else {
-        uint16_t* word = key == "mcu" ? &d->words.mcuWord
-            : key == "dsp"            ? &d->words.dspWord
-            : key == "styles"         ? &d->words.stylesVersion
-            : key == "aux"            ? &d->words.auxWord
-                                      : nullptr;
-        if (word == nullptr || !parseNumber(value, 0xFFFF, &number))
-            return false;
-        *word = uint16_t(number);
-    }
-    return true;
-}
-
-bool parseDevices(const std::string& text, std::vector<DeviceDescription>* devices)
-{
-    for (const std::string& entry : split(text, ';')) {
-        DeviceDescription d;
-        int number = int(devices->size()) + 1;
-        d.plugged.path = "sim-" + std::to_string(number);
-        std::string serial = "SIM000" + std::to_string(number);
-        d.plugged.serialNumber = std::wstring(serial.begin(), serial.end());
-        d.reboot.enabled = true;
-        d.reboot.goneMs = 3000;
-        for (const std::string& setting : split(entry, ',')) {
-            std::size_t equals = setting.find('=');
-            if (equals == std::string::npos)
-                return false;
-            if (!parseSetting(trimmed(setting.substr(0, equals)), trimmed(setting.substr(equals + 1)), &d))
-                return false;
-        }
-        devices->push_back(d);
-    }
-    return true;
-}
-
 } // namespace
 
 namespace HidSim {
@@ -372,16 +250,17 @@ CallCounts callCounts()
 
 bool configureFromText(const std::string& text)
 {
-    std::vector<DeviceDescription> descriptions;
-    if (!parseDevices(text, &descriptions))
+    std::vector<OrviSim::DeviceSetup> setups;
+    if (!OrviSim::parseDeviceSetups(text, &setups))
         return false;
-    for (DeviceDescription& d : descriptions) {
-        d.plugged.device = std::make_shared<OrviEmulator>(d.plugged.productId == kProductOrvi ? 0 : 1);
-        d.plugged.device->setHeaderWords(d.words);
-        d.plugged.device->setReadiness(d.readiness, d.notReadyQueries);
-        d.plugged.device->setRebootBehaviour(d.reboot);
-        d.plugged.device->setReportPacingUs(d.pacingUs);
-        plugDevice(d.plugged);
+    for (std::size_t i = 0; i < setups.size(); ++i) {
+        const OrviSim::DeviceSetup& setup = setups[i];
+        PluggedDevice device;
+        device.path = setup.path.empty() ? "sim-" + std::to_string(i + 1) : setup.path;
+        device.serialNumber = std::wstring(setup.serialNumber.begin(), setup.serialNumber.end());
+        device.productId = setup.productId;
+        device.device = setup.makeEmulator();
+        plugDevice(device);
     }
     return true;
 }

@@ -32,29 +32,15 @@ enum Command : uint16_t {
     Terminate = 0x0015
 };
 
-const char kImageMagic[4] = {'O', 'V', 'I', 'M'};
-
 void putLe16(uint8_t* bytes, uint16_t value)
 {
     bytes[0] = uint8_t(value & 0xFF);
     bytes[1] = uint8_t(value >> 8);
 }
 
-void putLe32(uint8_t* bytes, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        bytes[i] = uint8_t(value >> (8 * i));
-}
-
 uint16_t le16(const uint8_t* bytes)
 {
     return uint16_t(bytes[0] | (bytes[1] << 8));
-}
-
-uint32_t le32(const uint8_t* bytes)
-{
-    return uint32_t(bytes[0]) | (uint32_t(bytes[1]) << 8) | (uint32_t(bytes[2]) << 16)
-        | (uint32_t(bytes[3]) << 24);
 }
 
 bool allZero(const uint8_t* bytes, std::size_t count)
@@ -76,17 +62,6 @@ bool isFirmware(Component component)
     return component == Component::Mcu || component == Component::Dsp;
 }
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 std::string hex(unsigned value)
 {
     char text[16];
@@ -95,106 +70,6 @@ std::string hex(unsigned value)
 }
 
 } // namespace
-
-const char* componentName(Component component)
-{
-    switch (component) {
-    case Component::Mcu:
-        return "mcu";
-    case Component::Dsp:
-        return "dsp";
-    case Component::Styles:
-        return "styles";
-    case Component::Ensemble:
-        return "ensemble";
-    }
-    return "unknown";
-}
-
-std::vector<uint8_t> buildImage(Component component, uint32_t version, std::size_t size)
-{
-    std::vector<uint8_t> image(std::max(size, kImageTagSize), 0);
-    std::memcpy(image.data(), kImageMagic, 4);
-    image[4] = uint8_t(component);
-    putLe32(image.data() + 8, version);
-    putLe32(image.data() + 12, uint32_t(size));
-    /* A pattern that differs per component and version, so mixed-up images show. */
-    uint32_t pattern = 0x9E3779B9u ^ (uint32_t(component) << 24) ^ version;
-    for (std::size_t i = kImageTagSize; i < image.size(); ++i) {
-        pattern ^= pattern << 13;
-        pattern ^= pattern >> 17;
-        pattern ^= pattern << 5;
-        image[i] = uint8_t(pattern >> 11);
-    }
-    image.resize(size);
-    return image;
-}
-
-std::string dspTextFromBytes(const std::vector<uint8_t>& bytes)
-{
-    std::string text;
-    text.reserve(bytes.size() * 5);
-    char line[8];
-    for (uint8_t byte : bytes) {
-        std::snprintf(line, sizeof line, "0x%02x\n", byte);
-        text += line;
-    }
-    return text;
-}
-
-bool bytesFromDspText(const std::string& text, std::vector<uint8_t>* bytes)
-{
-    bytes->clear();
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        std::size_t lineLength = (end == std::string::npos ? text.size() : end + 1) - start;
-        if (lineLength > 8)
-            return false;
-        std::string line = text.substr(start, lineLength);
-        if (line.size() < 2 || line[0] != '0' || line[1] != 'x')
-            return false;
-        unsigned value = 0;
-        for (std::size_t i = 2; i < line.size() && hexDigit(line[i]) >= 0; ++i)
-            value = value * 16 + unsigned(hexDigit(line[i]));
-        if (value >= 256)
-            return false;
-        bytes->push_back(uint8_t(value));
-        start += lineLength;
-    }
-    return true;
-}
-
-std::optional<ImageTag> readImageTag(const uint8_t* data, std::size_t size)
-{
-    if (size < kImageTagSize || std::memcmp(data, kImageMagic, 4) != 0 || data[4] > 3
-        || !allZero(data + 5, 3))
-        return std::nullopt;
-    ImageTag tag;
-    tag.component = Component(data[4]);
-    tag.version = le32(data + 8);
-    tag.length = le32(data + 12);
-    if (tag.length < kImageTagSize)
-        return std::nullopt;
-    return tag;
-}
-
-bool writeImageFile(const std::string& path, Component component, uint32_t version,
-                    std::size_t size)
-{
-    std::vector<uint8_t> image = buildImage(component, version, size);
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr)
-        return false;
-    bool written;
-    if (component == Component::Dsp) {
-        std::string text = dspTextFromBytes(image);
-        written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    } else {
-        written = std::fwrite(image.data(), 1, image.size(), file) == image.size();
-    }
-    return std::fclose(file) == 0 && written;
-}
 
 uint8_t packDspVersionByte(uint16_t dspVersion)
 {
@@ -798,7 +673,17 @@ Delivery OrviEmulator::deliverReport(const unsigned char* data, std::size_t leng
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     Delivery delivery;
+    const int installsBefore = m_state->installs;
+    const std::size_t violationsBefore = m_state->violations.size();
     delivery.outcome = receiveLocked(*m_state, m_model, data, length);
+    delivery.reportNumber = m_state->reports;
+    if (m_state->installs != installsBefore) {
+        for (auto it = m_state->transfers.rbegin(); it != m_state->transfers.rend() && !delivery.installed; ++it) {
+            if (it->installed)
+                delivery.installed = *it;
+        }
+    }
+    delivery.violations.assign(m_state->violations.begin() + long(violationsBefore), m_state->violations.end());
     delivery.replies.swap(m_state->replies);
     delivery.rebootPending = m_state->rebootPending;
     delivery.pacingUs = m_state->pacingUs;
@@ -917,6 +802,29 @@ void OrviEmulator::clearLogs()
     } else {
         m_state->transfers.clear();
     }
+}
+
+std::string describeReport(const unsigned char* data, std::size_t length)
+{
+    if (length < 9 || data[1] != kMarker0 || data[2] != kMarker1)
+        return std::to_string(length) + "-byte report without the protocol's marker";
+    const uint16_t command = le16(data + 3);
+    const char* name = "unknown command";
+    switch (command) {
+    case DspData: name = "DSP data"; break;
+    case DspEnd: name = "DSP end"; break;
+    case McuData: name = "MCU data"; break;
+    case McuEnd: name = "MCU end"; break;
+    case EnsembleData: name = "ensemble data"; break;
+    case Open: name = "open"; break;
+    case ReadyQuery: name = "ready query"; break;
+    case StylesData: name = "styles data"; break;
+    case Terminate: name = "terminating"; break;
+    }
+    char text[96];
+    std::snprintf(text, sizeof text, "%s (0x%04X), length %u, sequence %u", name, unsigned(command),
+                  unsigned(le16(data + 5)), unsigned(le16(data + 7)));
+    return text;
 }
 
 } // namespace OrviSim

@@ -9,24 +9,14 @@
  * hid_read_timeout really waits (up to its time-out) for a reply, so time-outs are real.
  *
  * Setting up from the environment: at the first hid_init the bus reads ORVI_SIM_DEVICES and
- * plugs the devices it describes (nothing when it is unset or empty). Devices are separated
- * by ';', their settings by ',', each setting is key=value; numbers are decimal or 0x-hex:
- *   model=orvi|plus|0xPPPP   product (0x0042, 0x0043 or any product ID; default plus)
- *   path=TEXT                HID path (default "sim-N", N counting devices from 1)
- *   serial=TEXT              serial number (default "SIM000N")
- *   mcu=WORD dsp=WORD        firmware version words as the device sends them
- *   styles=N ensemble=N aux=N
- *   ready=now|never|N        readiness: at once, never, or after N not-ready answers
- *   reboot-ms=N              time the device is gone after an install (default 3000)
- *   reboot-path=TEXT         path it comes back at (default: the same)
- *   pacing-us=N              time each report write takes (default 0)
+ * plugs the devices it describes (nothing when it is unset or empty), in the format of
+ * device_setup.h; a device without a path is at "sim-N", N counting the devices from 1.
  * Example: ORVI_SIM_DEVICES="model=plus,path=sim-1,mcu=0x0311,dsp=0x0111,styles=2,ensemble=5"
- * Devices set up this way reboot after every installed component and come back reporting
- * the versions in the builder tags of the images they installed.
  */
 #ifndef HID_SIM_H
 #define HID_SIM_H
 
+#include "device_setup.h"
 #include "orvi_emulator.h"
 
 #include <hidapi.h>
@@ -37,9 +27,9 @@
 
 namespace HidSim {
 
-constexpr uint16_t kVendorId = 0x7A3C;
-constexpr uint16_t kProductOrvi = 0x0042;
-constexpr uint16_t kProductOrviPlus = 0x0043;
+constexpr uint16_t kVendorId = OrviSim::kVendorId;
+constexpr uint16_t kProductOrvi = OrviSim::kProductOrvi;
+constexpr uint16_t kProductOrviPlus = OrviSim::kProductOrviPlus;
 
 /* One device on the bus, as the enumeration shows it. */
 struct PluggedDevice {

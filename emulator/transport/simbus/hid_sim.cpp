@@ -18,6 +18,10 @@ using OrviSim::OrviEmulator;
 struct hid_device_ {
     std::shared_ptr<OrviEmulator> device;
     std::string path;
+    /* Frames of a paced device, counted from the first paced write on this handle. */
+    Clock::time_point frameOrigin{};
+    long long lastFrame = -1;
+    int frameUs = 0;
     bool gone = false; /* the device was unplugged since the open */
     std::deque<OrviSim::Reply> replies;
 };
@@ -117,6 +121,30 @@ bool waitLocked(Bus& b, Lock& lock, int timeoutMs, Predicate pred)
             wake = std::min(wake, r.due);
         b.changed.wait_until(lock, wake);
     }
+}
+
+/*
+ * A paced report takes the next free frame, as a full-speed USB device takes one report per
+ * 1 ms frame: the write waits for that frame's start, so host time between writes that fits
+ * inside a frame costs nothing. Only the handle's own thread writes on it.
+ */
+void waitForFrame(Bus& b, hid_device* dev, int frameUs)
+{
+    const Clock::time_point now = Clock::now();
+    const std::chrono::microseconds frame(frameUs);
+    if (dev->frameUs != frameUs || dev->lastFrame < 0) {
+        dev->frameUs = frameUs;
+        dev->frameOrigin = now;
+        dev->lastFrame = -1;
+    }
+    const long long reached = (now - dev->frameOrigin + frame - std::chrono::nanoseconds(1)) / frame;
+    dev->lastFrame = std::max(reached, dev->lastFrame + 1);
+    const Clock::time_point start = dev->frameOrigin + dev->lastFrame * frame;
+    {
+        Lock lock(b.mutex);
+        b.counts.pacedUs += frameUs;
+    }
+    std::this_thread::sleep_until(start);
 }
 
 wchar_t* copyWide(const std::wstring& text)
@@ -369,7 +397,7 @@ int HID_API_EXPORT HID_API_CALL hid_write(hid_device* dev, const unsigned char* 
     }
     OrviSim::Delivery delivery = device->deliverReport(data, length);
     if (delivery.pacingUs > 0)
-        std::this_thread::sleep_for(std::chrono::microseconds(delivery.pacingUs));
+        waitForFrame(b, dev, delivery.pacingUs);
     if (delivery.outcome == OrviSim::WriteOutcome::Accepted && delivery.replies.empty()
         && !delivery.rebootPending)
         return int(length);

@@ -48,6 +48,7 @@ struct CallCounts {
     int writes = 0;
     int reads = 0;
     int closes = 0;
+    long long pacedUs = 0; /* frames taken by paced reports: the devices' own share of the time */
 };
 
 /* Unplugs every device, drops pending reboots and open handles' state, zeroes the counts. */

@@ -14,6 +14,7 @@ const unsigned int ReadyQueryTimeoutMs = 200;
 const unsigned long OrviReadyDelayMs = 3000;
 const unsigned long ReadyPollIntervalMs = 500;
 const qint64 ReadyPollLimitMs = 20000;
+const qint64 ProgressIntervalMs = 20;
 
 FirmwareVersion splitFirmwareVersion(quint16 word)
 {
@@ -201,6 +202,9 @@ void DeviceAgentWorker::sendFile(SendFileEvent* event)
         return;
     }
 
+    m_progressPercent = -1;
+    m_progressTotal = -1;
+    m_progressClock.invalidate();
     const OrviProgress hook = { &DeviceAgentWorker::progressCallback, this };
     const int result = send(m_device, event->filePath.toLocal8Bit().constData(), &hook);
     if (result == ORVI_OK)
@@ -222,7 +226,19 @@ void DeviceAgentWorker::onPathDisconnected(const QString& path)
 int DeviceAgentWorker::progressCallback(float fraction, long total, void* userData)
 {
     auto* worker = static_cast<DeviceAgentWorker*>(userData);
-    emit worker->progress(fraction, total);
+    // A signal for each whole percent, but no more than one a display frame or so: the
+    // window repaints its bar for each, and a device that takes packets faster than that
+    // would otherwise keep the window's thread painting. The end always gets through.
+    const int percent = int(fraction * 100);
+    const bool changed = percent != worker->m_progressPercent || total != worker->m_progressTotal;
+    const bool due = !worker->m_progressClock.isValid() || worker->m_progressClock.elapsed() >= ProgressIntervalMs
+                     || percent == 100;
+    if (changed && due) {
+        worker->m_progressPercent = percent;
+        worker->m_progressTotal = total;
+        worker->m_progressClock.start();
+        emit worker->progress(fraction, total);
+    }
     // Deleting the agent is the only way to cut a transfer short.
     return QThread::currentThread()->isInterruptionRequested() ? 1 : 0;
 }

@@ -6,6 +6,7 @@
 #include "device/orvi_device.h"
 #include "device/send_file_event.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 
 namespace OrviPlus {
@@ -56,6 +57,10 @@ private:
     Connection m_connection;
     bool m_running = false;
     OrviDevice* m_device = nullptr;
+    // What the last progress signal of the running transfer told, and when.
+    int m_progressPercent = -1;
+    long m_progressTotal = -1;
+    QElapsedTimer m_progressClock;
 };
 
 } // namespace OrviPlus

@@ -169,6 +169,17 @@ private slots:
             "Invalid component release date");
         row("missing url", plusWith("Name=\"Ensemble\" Version=\"1\" ReleaseDate=\"d\""), firstOnly,
             "Invalid component url");
+        const QByteArray digest = QByteArray("0123456789abcdefABCDEF").repeated(3).left(64);
+        const QByteArray withDigest = "Name=\"DSP\" Version=\"1\" ReleaseDate=\"d\" URL=\"http://h/dsp\" SHA256=";
+        row("digest in either case", plusWith(withDigest + "\"" + digest + "\""),
+            firstOnly + QStringList{plus("DSP Firmware", "dsp")});
+        row("missing url before bad digest", plusWith("Name=\"DSP\" Version=\"1\" ReleaseDate=\"d\" SHA256=\"x\""),
+            firstOnly, "Invalid component url");
+        row("digest too short", plusWith(withDigest + "\"" + digest.left(63) + "\""), firstOnly,
+            "Invalid component checksum");
+        row("digest not hexadecimal", plusWith(withDigest + "\"" + digest.left(63) + "g\""), firstOnly,
+            "Invalid component checksum");
+        row("empty digest", plusWith(withDigest + "\"\""), firstOnly, "Invalid component checksum");
 
         row("empty document", QByteArray(), {}, "malformed");
         row("truncated", manifest("ORVI+", mp).left(60), {}, "malformed");

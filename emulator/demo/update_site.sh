@@ -70,6 +70,9 @@ $components
 </Family>
 EOF
     mv "$site/.op-manifest.xml" "$site/op-manifest.xml"
+    # The program asks the size of every file listed, its own installers too.
+    echo "not an installer" >"$site/orvi-updater.dmg"
+    echo "not an installer" >"$site/orvi-updater.exe"
 
     cat >"$work/config/Brevanto/Orvi Updater.conf" <<EOF
 [General]

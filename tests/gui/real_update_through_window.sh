@@ -7,8 +7,8 @@
 #      runs on and takes the device up again when it is put back;
 #   2. "Check for Latest Updates", "Start Update" again, to the end of all four components.
 # Checks the program's log, what the emulator installed, and that the final plan is empty.
-# With ORVI_SCREENSHOTS=DIR it saves the window at the plan (update-plan.png), during a
-# transfer (update-transfer.png) and at the end (update-done.png) into DIR.
+# It saves the window at the plan (update-plan.png), during a transfer (update-transfer.png) and
+# at the end (update-done.png) in WORK_DIR/screenshots, or in ORVI_SCREENSHOTS when that is set.
 # usage: real_update_through_window.sh EMULATOR PROGRAM MAKE_IMAGE WORK_DIR
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -20,11 +20,13 @@ rm -rf "$work"
 mkdir -p "$work"
 log="$work/program.log"
 elog="$work/emulator.log"
-shots="${ORVI_SCREENSHOTS:-}"
+shots="${ORVI_SCREENSHOTS:-$work/screenshots}"
 
-pids=()
+xserver=""
+UPDATE_SITE_PID=""
+emulator_pid=""
 finish() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in $emulator_pid $UPDATE_SITE_PID $xserver; do kill "$pid" 2>/dev/null || true; done
 }
 trap finish EXIT
 
@@ -36,7 +38,7 @@ fail() {
 }
 
 Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$work/display" 2>"$work/xvfb.log" &
-pids+=($!)
+xserver=$!
 for _ in $(seq 100); do
     [ -s "$work/display" ] && break
     sleep 0.1
@@ -48,12 +50,10 @@ export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/no-system-bus" DBUS_SESSION_BUS_
 
 . "$here/../../emulator/demo/update_site.sh"
 update_site_start "$work" "$make_image" || fail "no update site"
-pids+=("$UPDATE_SITE_PID")
 
 "$emulator" --quiet --log "$elog" --control "$work/control" --device "$UPDATE_SITE_DEVICE" \
     -- "$program" >"$log" 2>&1 &
 emulator_pid=$!
-pids+=($emulator_pid)
 
 count() { grep -cF -- "$1" "$2" 2>/dev/null || true; }
 wait_for() {  # count text file seconds: until text is in file count times
@@ -65,9 +65,20 @@ wait_for() {  # count text file seconds: until text is in file count times
     done
 }
 
-# The window must be mapped before it can take the keyboard.
-window="$(timeout 30 xdotool search --sync --onlyvisible --name '^Orvi Updater$' | head -n 1)" || true
-[ -n "$window" ] || fail "the window did not appear"
+# A shown window of the program by its title (Qt sets the title only as _NET_WM_NAME, which
+# xdotool's --name does not search).
+window_titled() {  # title seconds
+    local deadline=$((SECONDS + $2)) w
+    while [ $SECONDS -lt $deadline ]; do
+        for w in $(xdotool search --onlyvisible --classname '^orvi-updater$' 2>/dev/null); do
+            [ "$(xdotool getwindowname "$w" 2>/dev/null)" = "$1" ] && { echo "$w"; return 0; }
+        done
+        sleep 0.2
+    done
+    return 1
+}
+
+window="$(window_titled 'Orvi Updater' 30)" || fail "the window did not appear"
 
 # Presses the button that has the keyboard focus, as a person does with the space bar, until the
 # log shows that the wanted button was the one pressed: a person sees where the focus is, this
@@ -87,7 +98,6 @@ press() {  # log-text-that-shows-the-press
 }
 
 shot() {  # name
-    [ -n "$shots" ] || return 0
     mkdir -p "$shots"
     import -window "$window" "$shots/$1"
 }
@@ -109,27 +119,27 @@ wait_for 1 'UpdateManager: Manifest parsed.' "$log" 30
 check_and_start 1
 wait_for 1 'Sending file type 0' "$log" 30
 echo "unplug $UPDATE_SITE_SERIAL" >"$work/control"
-timeout 20 xdotool search --sync --onlyvisible --name '^Update Failure$' >/dev/null \
-    || fail "no \"Update Failure\" pop-up"
+popup="$(window_titled 'Update Failure' 20)" || fail "no \"Update Failure\" pop-up"
 wait_for 1 "Disconnected: \"$UPDATE_SITE_SERIAL\"" "$log" 10
 wait_for 1 'Forgotten device:' "$log" 10
-popup="$(xdotool search --onlyvisible --name '^Update Failure$' | head -n 1)"
 xdotool windowfocus --sync "$popup" key Return  # its OK button
 echo "plug $UPDATE_SITE_SERIAL" >"$work/control"
 wait_for 2 "Connected: \"$UPDATE_SITE_SERIAL\"" "$log" 20
 
 # Round 2: the whole update.
 check_and_start 2
-wait_for 1 'Sending file type 3' "$log" 90
-sleep 1.5  # the ensemble audio's sector in flight
+wait_for 2 'Sending sector 1/1...' "$log" 90
+sleep 0.4  # the ensemble audio's sector half sent
 shot update-transfer.png
 wait_for 2 'System sleep re-enabled.' "$log" 60
 wait_for 6 'DeviceAgent: ready.' "$log" 10
-sleep 0.5
+sleep 0.5  # the new plan painted
 shot update-done.png
 python3 "$here/x11_window.py" close "$window"
-wait "$emulator_pid" || fail "the program ended with status $?"
-pids=("${pids[@]/$emulator_pid}")
+status=0
+wait "$emulator_pid" || status=$?
+emulator_pid=""
+[ "$status" -eq 0 ] || fail "the program ended with status $status"
 
 # The update ran in the manifest's order, and the plan made afterwards was empty.
 sent="$(grep -o '^Sending file type [0-9]' "$log" | tr '\n' ' ')"
@@ -139,7 +149,7 @@ after="$(sed -n '/^Sending file type 3/,$p' "$log")"
 grep -q '^Found Ensemble Audio:' <<<"$after" || fail "no plan after the update"
 ! grep -q '^New ' <<<"$after" || fail "the plan after the update was not empty"
 
-# What the device received, byte for byte as the site offered it.
+# What the device received: each component once, in the version and size the site offered.
 for installed in "mcu version 0x0312, 49152 bytes" "dsp version 0x0312, 8192 bytes" \
                  "styles version 0x0003, 40000 bytes" "ensemble version 0x0006, 65536 bytes"; do
     [ "$(count "$UPDATE_SITE_SERIAL installed $installed" "$elog")" -eq 1 ] || fail "not installed once: $installed"

@@ -88,7 +88,7 @@ press() {  # log-text-that-shows-the-press
     before="$(count "$1" "$log")"
     for _ in 1 2 3 4; do
         xdotool windowfocus --sync "$window" key space
-        for _ in $(seq 20); do
+        for _ in $(seq 30); do
             [ "$(count "$1" "$log")" -gt "$before" ] && return 0
             sleep 0.1
         done

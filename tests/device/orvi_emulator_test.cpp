@@ -124,7 +124,7 @@ private slots:
         QVERIFY(HidSim::paths().empty());
     }
 
-    /* The setup text scripts/run --simulated hands to the bus. */
+    /* Setup text as ORVI_SIM_DEVICES gives it to the bus. */
     void devicesFromSetupText()
     {
         QVERIFY(!HidSim::configureFromText("model=plus,colour=red"));

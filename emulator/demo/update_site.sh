@@ -17,9 +17,8 @@ UPDATE_SITE_SERIAL=DEMO0001
 UPDATE_SITE_INSTALLED="mcu 0x0312, dsp 0x0312, styles 0x0003, ensemble 0x0006"
 
 update_site_component() {  # name version-in-manifest builder-kind builder-version size file
-    "$make_image" "$3" "$4" "$5" "$site/$6" || return 1
     local digest
-    digest="$(sha256sum "$site/$6" | cut -d' ' -f1)"
+    digest="$("$make_image" "$3" "$4" "$5" "$site/$6")" || return 1
     printf '      <Component Name="%s" Version="%s" ReleaseDate="2026-12-01" URL="%s" SHA256="%s"/>\n' \
         "$1" "$2" "$base/$6" "$digest"
 }

@@ -5,6 +5,8 @@
 #include <QIcon>
 #include <QtTest>
 
+#include "stdout_capture.h"
+
 #include <atomic>
 #include <cstdio>
 #include <thread>
@@ -57,11 +59,7 @@ private slots:
 
 void ApplicationSetupTest::everyMessageIsOneBareLineOnStandardOutput()
 {
-    QTemporaryFile file;
-    QVERIFY(file.open());
-    std::fflush(stdout);
-    const int savedStdout = dup(STDOUT_FILENO);
-    dup2(file.handle(), STDOUT_FILENO);
+    StdoutCapture capture;
     const QtMessageHandler previous = qInstallMessageHandler(writeMessageToConsole);
     qDebug() << "DeviceAgent: ready.";
     qInfo("info %d", 1);
@@ -69,23 +67,15 @@ void ApplicationSetupTest::everyMessageIsOneBareLineOnStandardOutput()
     qCritical() << "UpdateManager: Busy." << QStringLiteral("quoted");
     qDebug() << "";
     qInstallMessageHandler(previous);
-    dup2(savedStdout, STDOUT_FILENO);
-    close(savedStdout);
-
-    QVERIFY(file.seek(0));
-    QCOMPARE(file.readAll(), "DeviceAgent: ready.\ninfo 1\n" + QStringLiteral("Size: Gr\u00f6\u00dfe\n").toLocal8Bit()
-                                 + "UpdateManager: Busy. \"quoted\"\n\n");
+    QCOMPARE(capture.finish(), QStringLiteral("DeviceAgent: ready.\ninfo 1\nSize: Gr\u00f6\u00dfe\n"
+                                              "UpdateManager: Busy. \"quoted\"\n\n"));
 }
 
 // Log lines of several threads and the protocol's printed lines, all at once.
 void ApplicationSetupTest::linesOfManyThreadsStayWhole()
 {
     const int threads = 4, lines = 10000;
-    QTemporaryFile file;
-    QVERIFY(file.open());
-    std::fflush(stdout);
-    const int savedStdout = dup(STDOUT_FILENO);
-    dup2(file.handle(), STDOUT_FILENO);
+    StdoutCapture capture;
     std::vector<std::thread> writers;
     std::atomic<int> waiting{threads};
     for (int t = 0; t < threads; ++t) {
@@ -105,20 +95,17 @@ void ApplicationSetupTest::linesOfManyThreadsStayWhole()
     }
     for (std::thread &writer : writers)
         writer.join();
-    dup2(savedStdout, STDOUT_FILENO);
-    close(savedStdout);
 
-    QVERIFY(file.seek(0));
-    const QList<QByteArray> written = file.readAll().split('\n');
+    const QStringList written = capture.finish().split('\n');
     QCOMPARE(written.size(), threads * lines + 1);
-    QSet<QByteArray> expected{QByteArray()};
+    QSet<QString> expected{QString()};
     for (int i = 0; i < lines; ++i) {
-        expected << "Sent: " + QByteArray::number(i) + " kb";
+        expected << QStringLiteral("Sent: %1 kb").arg(i);
         for (int t = 1; t < threads; ++t)
-            expected << "thread " + QByteArray::number(t) + " says " + QByteArray::number(i);
+            expected << QStringLiteral("thread %1 says %2").arg(t).arg(i);
     }
-    for (const QByteArray &line : written)
-        QVERIFY2(expected.contains(line), line.constData());
+    for (const QString &line : written)
+        QVERIFY2(expected.contains(line), qPrintable(line));
 }
 
 void ApplicationSetupTest::identity()

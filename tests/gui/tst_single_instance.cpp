@@ -148,7 +148,6 @@ void SingleInstanceTest::commandLineIsAnsweredWithoutAWindow_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("output"); // the start of standard output, or of standard error on failure
     QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: orvi-updater [options]\n";
-    QTest::newRow("short help") << QStringList{"-h"} << 0 << "Usage: orvi-updater [options]\n";
     QTest::newRow("version") << QStringList{"--version"} << 0 << "Orvi Updater 2.0.2\n";
     QTest::newRow("help after a Qt option") << QStringList{"-platform", "offscreen", "--help"} << 0 << "Usage: ";
     QTest::newRow("unknown option") << QStringList{"--bogus"} << 2

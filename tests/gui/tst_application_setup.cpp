@@ -1,4 +1,3 @@
-#include "device/device_info.h"
 #include "gui/application_setup.h"
 
 #include <QApplication>
@@ -15,35 +14,6 @@
 
 using namespace OrviPlus;
 
-namespace {
-
-// Stands in for the device agent's worker: reports a device from its own thread.
-class InfoReporter : public QObject
-{
-    Q_OBJECT
-signals:
-    void ready(OrviPlus::DeviceInfo info);
-};
-
-class InfoReceiver : public QObject
-{
-    Q_OBJECT
-public slots:
-    void take(OrviPlus::DeviceInfo info)
-    {
-        received << info.model << info.auxWord << info.mcuVersion.stage << info.mcuVersion.major
-                 << info.mcuVersion.minor << info.dspVersion.stage << info.dspVersion.major
-                 << info.dspVersion.minor << info.stylesVersion << info.ensembleVersion;
-        receivedIn = QThread::currentThread();
-    }
-
-public:
-    QVector<qint64> received;
-    QThread *receivedIn = nullptr;
-};
-
-} // namespace
-
 class ApplicationSetupTest : public QObject
 {
     Q_OBJECT
@@ -54,7 +24,6 @@ private slots:
     void identity();
     void lockFolderBelongsToTheUser_data();
     void lockFolderBelongsToTheUser();
-    void deviceInfoCrossesThreadsIntact();
 };
 
 void ApplicationSetupTest::everyMessageIsOneBareLineOnStandardOutput()
@@ -154,28 +123,6 @@ void ApplicationSetupTest::lockFolderBelongsToTheUser()
         QCOMPARE(QFileInfo(fallback).permissions(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
                                                         | QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);
     QFile::remove(fallback);
-}
-
-// Connected by name: a queued call then finds the argument's type by its registered name.
-void ApplicationSetupTest::deviceInfoCrossesThreadsIntact()
-{
-    registerMetaTypes();
-    QVERIFY(QMetaType::type("OrviPlus::DeviceInfo") != QMetaType::UnknownType);
-    QThread thread;
-    InfoReporter reporter;
-    reporter.moveToThread(&thread);
-    InfoReceiver receiver;
-    QVERIFY(connect(&reporter, SIGNAL(ready(OrviPlus::DeviceInfo)), &receiver, SLOT(take(OrviPlus::DeviceInfo)),
-                    Qt::QueuedConnection));
-    thread.start();
-    QMetaObject::invokeMethod(&reporter, [&reporter] {
-        emit reporter.ready({1, 0xBEEF, {3, 15, 1}, {2, 7, 14}, 0xFFFE, 0xFEDCBA98});
-    });
-    QTRY_VERIFY(!receiver.received.isEmpty());
-    thread.quit();
-    QVERIFY(thread.wait(5000));
-    QCOMPARE(receiver.receivedIn, QThread::currentThread());
-    QCOMPARE(receiver.received, (QVector<qint64>{1, 0xBEEF, 3, 15, 1, 2, 7, 14, 0xFFFE, 0xFEDCBA98}));
 }
 
 QTEST_MAIN(ApplicationSetupTest)

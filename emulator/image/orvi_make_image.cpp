@@ -1,8 +1,12 @@
 /*
  * orvi-make-image: writes a firmware or content image of a given version and size, tagged
- * so that an emulated device reports that version once it has installed the image.
+ * so that an emulated device reports that version once it has installed the image, and
+ * prints the file's SHA-256 in hexadecimal for the manifest that lists it.
  */
 #include "orvi_image.h"
+
+#include <QCryptographicHash>
+#include <QFile>
 
 #include <cerrno>
 #include <cstdio>
@@ -42,7 +46,8 @@ int usage()
     std::fprintf(stderr,
                  "usage: orvi-make-image mcu|dsp|styles|ensemble VERSION SIZE OUTPUT\n"
                  "  VERSION  decimal or 0x-hexadecimal (firmware: the version word, e.g. 0x0312)\n"
-                 "  SIZE     image bytes, at least %zu (dsp: the bytes its lines encode)\n",
+                 "  SIZE     image bytes, at least %zu (dsp: the bytes its lines encode)\n"
+                 "Prints the SHA-256 of the written file.\n",
                  OrviSim::kImageTagSize);
     return 2;
 }
@@ -67,5 +72,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "orvi-make-image: cannot write %s: %s\n", argv[4], std::strerror(errno));
         return 1;
     }
+    QFile written(QFile::decodeName(argv[4]));
+    QCryptographicHash digest(QCryptographicHash::Sha256);
+    if (!written.open(QIODevice::ReadOnly) || !digest.addData(&written)) {
+        std::fprintf(stderr, "orvi-make-image: cannot read back %s\n", argv[4]);
+        return 1;
+    }
+    std::printf("%s\n", digest.result().toHex().constData());
     return 0;
 }

@@ -511,7 +511,9 @@ void MainWindow::setupStateMachine()
     appUpdateIdle->assignProperty(m_checkUpdatesButton, "enabled", true);
     checkingAppUpdates->assignProperty(m_checkUpdatesButton, "enabled", false);
     onEntry(appUpdateIdle, [this] { m_appUpdateCheckIsAutomatic = false; });
-    onEntry(checkingAppUpdates, [this] { m_updateManager->check(); });
+    // Queued: the first network request sets up Qt's network stack, which would otherwise
+    // hold back the window's first appearance.
+    onEntry(checkingAppUpdates, [this] { QTimer::singleShot(0, m_updateManager, &UpdateManager::check); });
     onEntry(confirmingAppUpdate, &MainWindow::confirmAppUpdates);
     onEntry(doingAppUpdate, &MainWindow::doAppUpdates);
     onEntry(appUpdateCheckFailed, [this] {

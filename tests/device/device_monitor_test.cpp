@@ -46,7 +46,6 @@ private slots:
 
     void reportsChangesBetweenPolls()
     {
-        MessageLog log;
         DeviceMonitor monitor;
         record(monitor);
         monitor.start();
@@ -61,8 +60,6 @@ private slots:
         QVERIFY(waitForPoll());
         QCOMPARE(m_notices,
                  QStringList({"+bus-plus 1 SN-PLUS [bus-plus bus-orvi]", "+bus-orvi 0  [bus-plus bus-orvi]"}));
-        QCOMPARE(log.lines().filter("Connected:"),
-                 QStringList({R"(Connected: "SN-PLUS" "bus-plus")", R"(Connected: "" "bus-orvi")"}));
 
         // Back at the same path and model: the same device. At another path: gone, then new, in one comparison.
         m_notices.clear();
@@ -72,7 +69,6 @@ private slots:
         HidSim::plug(HidSim::kProductOrvi, "bus-orvi-2");
         QVERIFY(waitForPoll());
         QCOMPARE(m_notices, QStringList({"-bus-orvi [bus-plus bus-orvi-2]", "+bus-orvi-2 0  [bus-plus bus-orvi-2]"}));
-        QCOMPARE(log.lines().filter("Disconnected:"), QStringList({R"(Disconnected: "" "bus-orvi")"}));
     }
 
     void startAndStopAreHarmless()

@@ -1,81 +1,18 @@
-/* Shared helpers of the device tests: console and log capture, files and expected frames. */
+/* Shared helpers of the device tests: files and expected frames. */
 #ifndef DEVICE_TEST_SUPPORT_H
 #define DEVICE_TEST_SUPPORT_H
 
 #include "device/orvi_device.h"
 #include "hid_sim.h"
+#include "message_log.h"
+#include "stdout_capture.h"
 
 #include <QByteArray>
 #include <QFile>
-#include <QStringList>
-#include <QTemporaryFile>
 
 #include <array>
-#include <cstdio>
-#include <mutex>
 #include <string>
-#include <unistd.h>
 #include <vector>
-
-/* Catches what the protocol prints by pointing file descriptor 1 at a file for a while. */
-class StdoutCapture {
-public:
-    StdoutCapture() : m_saved((std::fflush(stdout), dup(1)))
-    {
-        if (m_file.open())
-            dup2(m_file.handle(), 1);
-    }
-    ~StdoutCapture() { finish(); }
-
-    /* Restores standard output and returns everything printed meanwhile. */
-    QString finish()
-    {
-        if (m_saved >= 0) {
-            std::fflush(stdout);
-            dup2(m_saved, 1);
-            close(m_saved);
-            m_saved = -1;
-            m_file.seek(0);
-            m_text = QString::fromLocal8Bit(m_file.readAll());
-        }
-        return m_text;
-    }
-
-private:
-    QTemporaryFile m_file;
-    int m_saved;
-    QString m_text;
-};
-
-/* Collects the program's log lines, from any thread, while an instance is alive. */
-class MessageLog {
-public:
-    MessageLog()
-    {
-        std::lock_guard<std::mutex> lock(s_mutex);
-        s_lines.clear();
-        s_previous = qInstallMessageHandler(&MessageLog::handle);
-    }
-    ~MessageLog() { qInstallMessageHandler(s_previous); }
-
-    QStringList lines() const
-    {
-        std::lock_guard<std::mutex> lock(s_mutex);
-        return s_lines;
-    }
-    int count(const QString& line) const { return lines().count(line); }
-
-private:
-    static void handle(QtMsgType, const QMessageLogContext&, const QString& message)
-    {
-        std::lock_guard<std::mutex> lock(s_mutex);
-        s_lines.append(message);
-    }
-
-    static inline std::mutex s_mutex;
-    static inline QStringList s_lines;
-    static inline QtMessageHandler s_previous = nullptr;
-};
 
 using SendFunction = int (*)(OrviDevice*, const char*, const OrviProgress*);
 /* The send function of each component, in the order of OrviSim::Component. */

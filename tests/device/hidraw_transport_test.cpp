@@ -160,9 +160,7 @@ private slots:
         QTest::addColumn<int>("size");
         QTest::addColumn<QString>("header");
         QTest::newRow("mcu") << int(OrviSim::Component::Mcu) << 3000 << "0313 0311 2 5";
-        QTest::newRow("dsp") << int(OrviSim::Component::Dsp) << 1000 << "0311 0313 2 5";
         QTest::newRow("styles") << int(OrviSim::Component::Styles) << 40000 << "0311 0311 787 5";
-        QTest::newRow("ensemble") << int(OrviSim::Component::Ensemble) << 50000 << "0311 0311 2 787";
     }
 
     void installAndRestart()

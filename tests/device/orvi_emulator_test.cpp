@@ -8,8 +8,6 @@ using OrviSim::Component;
 class OrviEmulatorTest : public QObject {
     Q_OBJECT
 
-    QTemporaryDir m_files;
-
 private slots:
     void init()
     {
@@ -49,79 +47,6 @@ private slots:
         Bytes longer{0x01, 0xFF, 0x10};
         longer.resize(54); /* would have needed a second packet */
         QVERIFY(!transfer->holdsExactly(longer));
-    }
-
-    void rebootReportsNewVersions_data()
-    {
-        QTest::addColumn<int>("model");
-        QTest::addColumn<int>("component");
-        QTest::addColumn<QString>("newPath");
-        QTest::addColumn<QString>("versions"); /* mcu, dsp, styles and ensemble as decoded after the reboot */
-        QTest::newRow("orvi+ mcu, same path") << 1 << int(Component::Mcu) << "" << "0240 0312 0001 00000001";
-        QTest::newRow("orvi+ styles, new path") << 1 << int(Component::Styles) << "dev-9" << "0312 0312 0240 00000001";
-        QTest::newRow("orvi ensemble, by its tag") << 0 << int(Component::Ensemble) << "" << "0312 0312 0001 00000240";
-    }
-
-    void rebootReportsNewVersions()
-    {
-        QFETCH(int, model);
-        QFETCH(int, component);
-        QFETCH(QString, newPath);
-        QFETCH(QString, versions);
-        auto emulator = HidSim::plug(model == 0 ? HidSim::kProductOrvi : HidSim::kProductOrviPlus, "dev-1");
-        emulator->setRebootBehaviour({true, 200, newPath.toStdString(), std::nullopt});
-        unsigned int error = 0;
-        OrviDevice* handle = orviOpen("dev-1", model, 500, &error);
-        QVERIFY(handle != nullptr);
-        const std::string file = localPath(m_files.filePath("image"));
-        QVERIFY(OrviSim::writeImageFile(file, Component(component), 0x0240, 70000));
-        StdoutCapture capture;
-        const int result = kSend[component](handle, file.c_str(), nullptr);
-        capture.finish();
-        orviClose(handle);
-        QCOMPARE(result, int(ORVI_OK));
-        QVERIFY(emulator->violations().empty());
-
-        /* Gone at once, back after the reboot time reporting the installed version. */
-        const std::string backAt = newPath.isEmpty() ? "dev-1" : newPath.toStdString();
-        QVERIFY(HidSim::paths().empty());
-        QVERIFY(!HidSim::waitForPlugged(backAt, 50));
-        QVERIFY(HidSim::waitForPlugged(backAt, 3000));
-        handle = orviOpen(backAt.c_str(), model, 500, &error);
-        QVERIFY(handle != nullptr);
-        OrviHeader h;
-        orviGetHeader(handle, &h);
-        orviClose(handle);
-        QCOMPARE(QString::asprintf("%04X %04X %04X %08X", h.mcuVersion, h.dspVersion, h.stylesVersion,
-                                   h.ensembleVersion),
-                 versions);
-    }
-
-    void injectedFaults()
-    {
-        /* Header replies spoiled a given number of times. */
-        auto emulator = HidSim::plug(HidSim::kProductOrviPlus, "dev-1");
-        emulator->setHeaderReplyFault({OrviSim::ReplyFault::NoReply, 2, 0});
-        unsigned int error = 0;
-        QVERIFY(orviOpen("dev-1", 1, 20, &error) == nullptr);
-        QVERIFY(orviOpen("dev-1", 1, 20, &error) == nullptr);
-        OrviDevice* handle = orviOpen("dev-1", 1, 500, &error);
-        QVERIFY(handle != nullptr);
-        QCOMPARE(emulator->openRequestCount(), 3);
-
-        /* Unplugged at a given write: that write fails and nothing reaches the device afterwards. */
-        emulator->unplugAtReport(6);
-        QVERIFY(writeBytes(m_files.filePath("fw.bin"), patternBytes(500)));
-        StdoutCapture capture;
-        const int result = orviSendMicroFW(handle, localPath(m_files.filePath("fw.bin")).c_str(), nullptr);
-        unsigned int ready = 0;
-        const int readyResult = orviCheckReadyForUpdate(handle, 100, &ready);
-        capture.finish();
-        orviClose(handle);
-        QCOMPARE(result, int(ORVI_ERR_WRITE));
-        QCOMPARE(readyResult, int(ORVI_ERR_WRITE));
-        QCOMPARE(emulator->reportCount(), 6);
-        QVERIFY(HidSim::paths().empty());
     }
 
     /* The setup text scripts/run --simulated hands to the bus. */

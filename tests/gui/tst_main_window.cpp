@@ -242,6 +242,8 @@ void MainWindowTest::checkingPlansUpdates()
     QTRY_VERIFY(view.checkButton()->isEnabled() && view.shownText(1, 1).contains(QLatin1String("last checked")));
     QCOMPARE(view.planLines(), plan);
     QCOMPARE(view.shownText(1, 0), warning);
+    if (!warning.isEmpty())
+        saveScreenshot(&test->window, QStringLiteral("plan-with-warning"));
     QCOMPARE(view.startButton()->isEnabled(), !plan.isEmpty());
     QCOMPARE(view.shownText(1, 1),
              plan.isEmpty() ? QStringLiteral("No updates available (last checked on %1).").arg(lastCheckText())

@@ -131,10 +131,14 @@ void UpdateWorkflowTest::updatesEveryComponent()
     QTRY_COMPARE(view.planLines().size(), served.size());
 
     ProgressRecord progress(view);
+    saveScreenshot(&test->window, QStringLiteral("plan-") + QTest::currentDataTag());
     QTest::mouseClick(view.startButton(), Qt::LeftButton);
     QTRY_COMPARE(view.page(), 2);
     QVERIFY(test->window.updateIsInProgress());
+    QTRY_VERIFY(view.bar(1)->value() > 0);
+    saveScreenshot(&test->window, QStringLiteral("updating-") + QTest::currentDataTag());
     QVERIFY(waitForNoUpdates(view, 90000));
+    saveScreenshot(&test->window, QStringLiteral("updated-") + QTest::currentDataTag());
 
     QStringList expectedTitles;
     for (int i = 0; i < served.size(); ++i) {

@@ -255,12 +255,21 @@ inline void clickButton(QMessageBox *box, QMessageBox::StandardButton button)
     box->button(button)->click();
 }
 
+// Saves a picture of the window into the folder named by ORVI_SCREENSHOT_DIR, if set.
+inline void saveScreenshot(QWidget *window, const QString &name)
+{
+    const QString folder = qEnvironmentVariable("ORVI_SCREENSHOT_DIR");
+    if (!folder.isEmpty() && !window->grab().save(folder + QLatin1Char('/') + name + QStringLiteral(".png")))
+        qWarning() << "Cannot save the screenshot" << name << "into" << folder;
+}
+
 // A window over a private settings store that points at the given manifest.
 struct WindowUnderTest
 {
     explicit WindowUnderTest(const QUrl &manifestUrl)
     {
         settings.setUpdateManifestUrl(manifestUrl);
+        window.resize(window.sizeHint());
         window.show();
     }
     // True once a manifest check has ended, the one made for the self-update at start first.

@@ -7,40 +7,10 @@
 #include <QtTest>
 
 #include <memory>
-#include <signal.h>
-#include <sys/prctl.h>
+
+#include "child_process.h"
 
 using OrviPlus::SleepPreventer;
-
-namespace {
-
-// Goes away with the test, even if the test crashes.
-class ChildProcess : public QProcess
-{
-public:
-    ~ChildProcess() override { stop(); }
-    void stop()
-    {
-        terminate();
-        if (!waitForFinished(3000))
-            kill();
-        waitForFinished(3000);
-    }
-    // The first line the process prints, or an empty one if none comes.
-    QByteArray firstLine()
-    {
-        QElapsedTimer timer;
-        timer.start();
-        while (!canReadLine() && state() != NotRunning && !timer.hasExpired(10000))
-            waitForReadyRead(500);
-        return readLine().trimmed();
-    }
-
-protected:
-    void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGKILL); }
-};
-
-} // namespace
 
 class TestSleepPreventerLinux : public QObject
 {

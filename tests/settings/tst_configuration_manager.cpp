@@ -6,16 +6,11 @@
 
 #include <memory>
 
+#include "message_log.h"
+
 using OrviPlus::ConfigurationManager;
 
 namespace {
-
-QStringList logged;
-
-void logToList(QtMsgType, const QMessageLogContext &, const QString &message)
-{
-    logged << message;
-}
 
 const QUrl chosenUrl(QStringLiteral("http://127.0.0.1:8080/chosen/manifest.xml"));
 
@@ -43,13 +38,11 @@ void TestConfigurationManager::initTestCase()
     const QString privateFolder = qEnvironmentVariable("XDG_CONFIG_HOME");
     QVERIFY2(!privateFolder.isEmpty() && QSettings().fileName().startsWith(privateFolder + '/'),
              "refusing to run against the user's own settings");
-    qInstallMessageHandler(logToList);
 }
 
 void TestConfigurationManager::init()
 {
     QSettings().clear();
-    logged.clear();
     QCOMPARE(ConfigurationManager::m_instance, nullptr);
 }
 
@@ -80,8 +73,9 @@ void TestConfigurationManager::storeIsClearedUnlessItHasAVersion()
         store.setValue("window/geometry", QByteArray("earlier"));
     }
 
+    MessageLog log;
     const ConfigurationManager manager;
-    QCOMPARE(logged, QStringList({QStringLiteral("Configuration manager: current version: 1"),
+    QCOMPARE(log.lines(), QStringList({QStringLiteral("Configuration manager: current version: 1"),
                                   "Configuration manager: existing version: " + readVersion}));
     QCOMPARE(manager.updateManifestUrl(), kept ? chosenUrl : ConfigurationManager::defaultUpdateManifestUrl());
     QSettings store;
@@ -115,10 +109,10 @@ void TestConfigurationManager::secondInstanceThrows()
 {
     auto first = std::make_unique<ConfigurationManager>();
     first->setUpdateManifestUrl(chosenUrl);
-    logged.clear();
+    MessageLog log;
 
     QVERIFY_EXCEPTION_THROWN(ConfigurationManager(), ConfigurationManager::Error);
-    QVERIFY2(logged.isEmpty(), qPrintable(logged.join('\n')));
+    QVERIFY2(log.lines().isEmpty(), qPrintable(log.lines().join('\n')));
     QCOMPARE(ConfigurationManager::m_instance, first.get());
     QCOMPARE(first->updateManifestUrl(), chosenUrl);
 
@@ -135,6 +129,7 @@ void TestConfigurationManager::unwritableStoreIsNamedAndTheProgramGoesOn()
     QVERIFY(blocker.open());
     const QString folder = blocker.fileName() + QStringLiteral("/config");
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder);
+    MessageLog log;
     {
         ConfigurationManager manager;
         manager.setUpdateManifestUrl(chosenUrl);
@@ -143,7 +138,7 @@ void TestConfigurationManager::unwritableStoreIsNamedAndTheProgramGoesOn()
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, qEnvironmentVariable("XDG_CONFIG_HOME"));
     const QString warning = QStringLiteral("Configuration manager: cannot save the settings to \"%1/Brevanto/Orvi Updater.conf\"")
                                     .arg(folder);
-    QCOMPARE(logged.filter(QStringLiteral("cannot save")), QStringList({warning, warning}));
+    QCOMPARE(log.lines().filter(QStringLiteral("cannot save")), QStringList({warning, warning}));
 }
 
 QTEST_GUILESS_MAIN(TestConfigurationManager)

@@ -1,7 +1,7 @@
 #include "update/download_agent.h"
 
 #include "http_test_server.h"
-#include "message_recorder.h"
+#include "message_log.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -68,7 +68,7 @@ private slots:
 
     void listIsDownloadedInOrderWhileOthersAreRefused()
     {
-        MessageRecorder recorder;
+        MessageLog log;
         WatchedAgent run;
         bool secondCompleteAtFinish = false;
         connect(&run.agent, &DownloadAgent::finished, this,
@@ -78,7 +78,7 @@ private slots:
         run.agent.download({request("/old?redirect=/small.bin", "small.bin"),
                             request("/old?redirect=" + otherPort, "second.bin")});
         run.agent.download(request("/large.bin", "large.bin"));
-        QCOMPARE(recorder.count(QStringLiteral("Already active.")), 1);
+        QCOMPARE(log.count(QStringLiteral("Already active.")), 1);
         QVERIFY(run.settle());
         QVERIFY(secondCompleteAtFinish);
         QCOMPARE(downloaded("small.bin"), m_small);
@@ -91,16 +91,12 @@ private slots:
         QVERIFY(requests.first() == 0 && requests.lastIndexOf(0) < requests.indexOf(1));
         QCOMPARE(run.progress.last(), QVariantList({1, 1.0f}));
 
-        QCOMPARE(recorder.count(QStringLiteral("DownloadAgent: Downloading:")), 2);
-        const QString from = m_server->url("/old?redirect=/small.bin").toString();
-        QCOMPARE(recorder.startingWith(QStringLiteral("  ")).mid(0, 2),
-                 QStringList({QStringLiteral("  from  QUrl(\"%1\")").arg(from),
-                              QStringLiteral("  to  \"%1\"").arg(m_downloads.filePath("small.bin"))}));
+        QCOMPARE(log.count(QStringLiteral("DownloadAgent: Downloading:")), 2);
     }
 
     void emptyListAndHandlersStartingTheNextList()
     {
-        MessageRecorder recorder;
+        MessageLog log;
         WatchedAgent run;
         connect(&run.agent, &DownloadAgent::finished, this, [&] {
             if (run.finished.count() == 1)
@@ -113,7 +109,7 @@ private slots:
         QCOMPARE(run.finished.count(), 1);
         QVERIFY(run.progress.isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(run.finished.count(), 2, 15000);
-        QCOMPARE(recorder.count(QStringLiteral("Already active.")), 0);
+        QCOMPARE(log.count(QStringLiteral("Already active.")), 0);
         QCOMPARE(downloaded("second.bin"), m_second);
     }
 

@@ -1,6 +1,6 @@
 #include "update/update_manifest.h"
 
-#include "message_recorder.h"
+#include "message_log.h"
 
 #include <QBuffer>
 #include <QTemporaryFile>
@@ -9,34 +9,6 @@
 using namespace OrviPlus;
 
 namespace {
-
-const char FullExample[] = R"(<?xml version="1.0" encoding="UTF-8"?>
-<Family Name="ORVI">
-  <!-- device firmware and content -->
-  <Product Name="ORVI">
-    <Components>
-      <Component Name="MP" Version="1.4.2" ReleaseDate="2017-05-12" URL="http://host/orvi/mp.bin"/>
-      <Component Name="DSP" Version="1.2.0" ReleaseDate="2017-05-12" URL="http://host/orvi/dsp.ldr"/>
-      <Component Name="Ensemble" Version="0x00010002" ReleaseDate="2017-04-02" URL="http://host/orvi/ens.flac"/>
-    </Components>
-  </Product>
-  <Product Name="ORVI+">
-    <Components>
-      <Component Name="MP" Version="2.0.1" ReleaseDate="2017-05-12" URL="http://host/plus/mp.bin"/>
-      <Component Name="DSP" Version="2.0.0" ReleaseDate="2017-05-12" URL="http://host/plus/dsp.ldr"/>
-      <Component Name="Styles" Version="0x0105" ReleaseDate="2017-03-30" URL="http://host/plus/styles.bin"/>
-      <Component Name="Ensemble" Version="0x00010002" ReleaseDate="2017-04-02" URL="http://host/plus/ens.flac"/>
-    </Components>
-  </Product>
-  <Product Name="Orvi Updater">
-    <?note installers?>
-    <Components>
-      <Component Name="Mac" Version="2.1.0" ReleaseDate="2017-06-01" URL="http://host/app/updater.dmg"/>
-      <Component Name="Win" Version="2.1.0" ReleaseDate="2017-06-01" URL="http://host/app/updater.exe"/>
-    </Components>
-  </Product>
-</Family>
-)";
 
 bool parseText(UpdateManifestParser &parser, QByteArray xml)
 {
@@ -116,17 +88,6 @@ private slots:
             QTest::newRow(name) << xml << expected << failure;
         };
 
-        row("full example", FullExample,
-            {"0 MCU Firmware 1.4.2 2017-05-12 http://host/orvi/mp.bin",
-             "0 DSP Firmware 1.2.0 2017-05-12 http://host/orvi/dsp.ldr",
-             "0 Ensemble Audio 0x00010002 2017-04-02 http://host/orvi/ens.flac",
-             "1 MCU Firmware 2.0.1 2017-05-12 http://host/plus/mp.bin",
-             "1 DSP Firmware 2.0.0 2017-05-12 http://host/plus/dsp.ldr",
-             "1 Styles 0x0105 2017-03-30 http://host/plus/styles.bin",
-             "1 Ensemble Audio 0x00010002 2017-04-02 http://host/plus/ens.flac",
-             "2 Mac OS X Application 2.1.0 2017-06-01 http://host/app/updater.dmg",
-             "2 Windows Application 2.1.0 2017-06-01 http://host/app/updater.exe"});
-
         const QByteArray mp = component("MP", "mp");
         const QByteArray dsp = component("DSP", "dsp");
         const QStringList dspOnly = {plus("DSP Firmware", "dsp")};
@@ -134,10 +95,10 @@ private slots:
         row("unknown root", family(product("ORVI+", mp), "Catalogue Name=\"ORVI\""), {});
         row("prefixed family", family(product("ORVI+", mp), "o:Family xmlns:o=\"urn:o\" Name=\"ORVI\""), {});
         row("product with trailing space", family(product("ORVI+ ", mp) + product("ORVI+", dsp)), dspOnly);
-        row("component outside Components, other children",
-            family("<Notes>" + product("ORVI+", mp) + "</Notes><Product Name=\"ORVI+\" xmlns:o=\"urn:o\">" + mp
+        row("component outside Components, other children, comments",
+            family("<!-- notes --><Notes>" + product("ORVI+", mp) + "</Notes><Product Name=\"ORVI+\" xmlns:o=\"urn:o\">" + mp
                    + "<Info><Components>" + mp + "</Components></Info><o:Components>" + mp
-                   + "</o:Components><Components>text<Item>" + mp + "</Item><o:Component Name=\"MP\"/>" + dsp
+                   + "</o:Components><Components>text<?note?><Item>" + mp + "</Item><o:Component Name=\"MP\"/>" + dsp
                    + "</Components></Product>"),
             dspOnly);
         row("nested component",
@@ -169,6 +130,17 @@ private slots:
             "Invalid component release date");
         row("missing url", plusWith("Name=\"Ensemble\" Version=\"1\" ReleaseDate=\"d\""), firstOnly,
             "Invalid component url");
+        const QByteArray digest = QByteArray("0123456789abcdefABCDEF").repeated(3).left(64);
+        const QByteArray withDigest = "Name=\"DSP\" Version=\"1\" ReleaseDate=\"d\" URL=\"http://h/dsp\" SHA256=";
+        row("digest in either case", plusWith(withDigest + "\"" + digest + "\""),
+            firstOnly + QStringList{plus("DSP Firmware", "dsp")});
+        row("missing url before bad digest", plusWith("Name=\"DSP\" Version=\"1\" ReleaseDate=\"d\" SHA256=\"x\""),
+            firstOnly, "Invalid component url");
+        row("digest too short", plusWith(withDigest + "\"" + digest.left(63) + "\""), firstOnly,
+            "Invalid component checksum");
+        row("digest not hexadecimal", plusWith(withDigest + "\"" + digest.left(63) + "g\""), firstOnly,
+            "Invalid component checksum");
+        row("empty digest", plusWith(withDigest + "\"\""), firstOnly, "Invalid component checksum");
 
         row("empty document", QByteArray(), {}, "malformed");
         row("truncated", manifest("ORVI+", mp).left(60), {}, "malformed");
@@ -192,12 +164,12 @@ private slots:
         QFETCH(QByteArray, xml);
         QFETCH(QStringList, expected);
         QFETCH(QString, failure);
-        MessageRecorder recorder;
+        MessageLog log;
         UpdateManifestParser parser;
         QCOMPARE(parseText(parser, xml), failure.isEmpty());
         QCOMPARE(filed(parser.components()), expected);
-        QCOMPARE(recorder.startingWith(QStringLiteral("Invalid component"))
-                         + recorder.startingWith(QStringLiteral("UpdateManifestParser:")),
+        QCOMPARE(log.startingWith(QStringLiteral("Invalid component"))
+                         + log.startingWith(QStringLiteral("UpdateManifestParser:")),
                  failure.isEmpty() || failure == QLatin1String("malformed") ? QStringList() : QStringList(failure));
     }
 

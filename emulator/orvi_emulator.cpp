@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 
 namespace OrviSim {
 
@@ -148,9 +149,9 @@ bool bytesFromDspText(const std::string& text, std::vector<uint8_t>* bytes)
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t end = text.find('\n', start);
-        std::size_t lineLength = (end == std::string::npos ? text.size() : end + 1) - start;
-        if (lineLength > 8)
-            return false;
+        /* The sender reads at most 8 characters at a time: the rest of a longer line is
+         * read as a line of its own. */
+        std::size_t lineLength = std::min<std::size_t>((end == std::string::npos ? text.size() : end + 1) - start, 8);
         std::string line = text.substr(start, lineLength);
         if (line.size() < 2 || line[0] != '0' || line[1] != 'x')
             return false;
@@ -259,6 +260,7 @@ struct EmulatorState {
     uint16_t lastCounted = 0;
     std::optional<std::vector<uint8_t>> installed[4];
     std::vector<Reply> replies;
+    std::deque<std::array<uint8_t, 64>> scriptedReplies;
 };
 
 namespace {
@@ -573,6 +575,10 @@ void ReportHandler::queueReply(const std::array<uint8_t, 64>& bytes, ReplyFault 
     Reply reply;
     reply.readError = fault == ReplyFault::ReadError;
     reply.bytes = bytes;
+    if (!m_state.scriptedReplies.empty()) {
+        reply.bytes = m_state.scriptedReplies.front();
+        m_state.scriptedReplies.pop_front();
+    }
     reply.due = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_state.replyDelayMs);
     m_state.replies.push_back(reply);
 }
@@ -711,6 +717,12 @@ void OrviEmulator::setReplyDelayMs(int ms)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_state->replyDelayMs = ms;
+}
+
+void OrviEmulator::setScriptedReplies(const std::vector<std::array<uint8_t, 64>>& replies)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_state->scriptedReplies.assign(replies.begin(), replies.end());
 }
 
 void OrviEmulator::failWriteAtReport(int reportNumber, int count)

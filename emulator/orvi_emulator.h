@@ -66,7 +66,8 @@ std::string dspTextFromBytes(const std::vector<uint8_t>& bytes);
 
 /*
  * Decodes DSP firmware text the way the device would receive it (one "0x.." byte per line,
- * CR LF or LF line ends). Returns false on the first line the product would refuse.
+ * CR LF or LF line ends; a line of more than 8 characters is read in pieces of 8, as the
+ * product reads it). Returns false on the first piece the product would refuse.
  */
 bool bytesFromDspText(const std::string& text, std::vector<uint8_t>* bytes);
 
@@ -233,6 +234,9 @@ public:
     void setHeaderReplyFault(const ReplyFaultSetting& setting);
     void setReadyReplyFault(const ReplyFaultSetting& setting);
     void setReplyDelayMs(int ms);                    /* replies become readable after ms */
+    /* The next replies carry exactly these bytes instead of the device's own, in order; a
+     * reply fault still drops or spoils its reply. For feeding the host any reply at all. */
+    void setScriptedReplies(const std::vector<std::array<uint8_t, 64>>& replies);
     void failWriteAtReport(int reportNumber, int count = 1); /* -1 count: every write from N */
     void unplugAtReport(int reportNumber);           /* write N fails and the device vanishes */
     void setOpenRefused(bool refused);               /* hid_open_path fails while set */

@@ -87,11 +87,11 @@ bool bytesFromDspText(const std::string& text, std::vector<uint8_t>* bytes)
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t end = text.find('\n', start);
-        std::size_t lineLength = (end == std::string::npos ? text.size() : end + 1) - start;
-        if (lineLength > 8)
-            return false;
+        /* The sender reads at most 8 characters at a time: the rest of a longer line is
+         * read as a line of its own. */
+        std::size_t lineLength = std::min<std::size_t>((end == std::string::npos ? text.size() : end + 1) - start, 8);
         std::string line = text.substr(start, lineLength);
-        if (line.size() < 2 || line[0] != '0' || line[1] != 'x')
+        if (line.size() < 3 || line[0] != '0' || line[1] != 'x' || hexDigit(line[2]) < 0)
             return false;
         unsigned value = 0;
         for (std::size_t i = 2; i < line.size() && hexDigit(line[i]) >= 0; ++i)

@@ -50,7 +50,8 @@ std::string dspTextFromBytes(const std::vector<uint8_t>& bytes);
 
 /*
  * Decodes DSP firmware text the way the device would receive it (one "0x.." byte per line,
- * CR LF or LF line ends). Returns false on the first line the product would refuse.
+ * CR LF or LF line ends; a line of more than 8 characters is read in pieces of 8, as the
+ * product reads it). Returns false on the first piece the product would refuse.
  */
 bool bytesFromDspText(const std::string& text, std::vector<uint8_t>* bytes);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 
 namespace OrviSim {
 
@@ -134,6 +135,7 @@ struct EmulatorState {
     uint16_t lastCounted = 0;
     std::optional<std::vector<uint8_t>> installed[4];
     std::vector<Reply> replies;
+    std::deque<std::array<uint8_t, 64>> scriptedReplies;
 };
 
 namespace {
@@ -448,6 +450,10 @@ void ReportHandler::queueReply(const std::array<uint8_t, 64>& bytes, ReplyFault 
     Reply reply;
     reply.readError = fault == ReplyFault::ReadError;
     reply.bytes = bytes;
+    if (!m_state.scriptedReplies.empty()) {
+        reply.bytes = m_state.scriptedReplies.front();
+        m_state.scriptedReplies.pop_front();
+    }
     if (fault == ReplyFault::ShortReply)
         reply.length = 10;
     reply.due = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_state.replyDelayMs);
@@ -588,6 +594,12 @@ void OrviEmulator::setReplyDelayMs(int ms)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_state->replyDelayMs = ms;
+}
+
+void OrviEmulator::setScriptedReplies(const std::vector<std::array<uint8_t, 64>>& replies)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_state->scriptedReplies.assign(replies.begin(), replies.end());
 }
 
 void OrviEmulator::failWriteAtReport(int reportNumber, int count)

@@ -193,6 +193,9 @@ public:
     void setHeaderReplyFault(const ReplyFaultSetting& setting);
     void setReadyReplyFault(const ReplyFaultSetting& setting);
     void setReplyDelayMs(int ms);                    /* replies become readable after ms */
+    /* The next replies carry exactly these bytes instead of the device's own, in order; a
+     * fault that drops the reply or fails the read still does. Feeds the host any reply. */
+    void setScriptedReplies(const std::vector<std::array<uint8_t, 64>>& replies);
     void failWriteAtReport(int reportNumber, int count = 1); /* -1 count: every write from N */
     void unplugAtReport(int reportNumber);           /* write N fails and the device vanishes */
     void setOpenRefused(bool refused);               /* hid_open_path fails while set */

@@ -6,8 +6,9 @@
 
 namespace OrviPlus {
 
-// What a file sent to the device holds; each kind has its own transfer.
-enum DeviceFileType {
+// What a file sent to the device holds; each kind has its own transfer. A manifest's
+// component type arrives here unchanged, so the fixed type keeps other values well defined.
+enum DeviceFileType : int {
     MicroFirmware = 0,
     DspFirmware = 1,
     StyleData = 2,

@@ -1,0 +1,161 @@
+/*
+ * A firmware or content file sent to an emulated device over the simulated bus. The result
+ * code and the device's view agree: an error and nothing installed nor closed with an end
+ * or terminating packet, or success and the device holds exactly what the file encodes.
+ */
+#include "fuzz_targets.h"
+
+#include "device/orvi_device.h"
+#include "hid_sim.h"
+
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+using OrviSim::Component;
+
+namespace {
+
+constexpr long kSector = 65536;
+
+using SendFunction = int (*)(OrviDevice*, const char*, const OrviProgress*);
+const SendFunction kSend[] = {orviSendMicroFW, orviSendDspFW, orviSendStyles, orviSendEnsemble};
+
+/* One scratch file for the whole run, already unlinked, reached through its descriptor. */
+const std::string& scratchPath(int* descriptor)
+{
+    static int fd = -1;
+    static const std::string path = [] {
+        const char* folder = std::getenv("TMPDIR");
+        std::string name = std::string(folder != nullptr && *folder ? folder : "/tmp") + "/orvi-fuzz-XXXXXX";
+        fd = mkstemp(&name[0]);
+        FUZZ_CHECK(fd >= 0);
+        unlink(name.c_str());
+        return "/proc/self/fd/" + std::to_string(fd);
+    }();
+    *descriptor = fd;
+    return path;
+}
+
+bool writeScratch(int fd, const uint8_t* data, size_t size, long fileSize)
+{
+    return ftruncate(fd, 0) == 0 && pwrite(fd, data, size, 0) == ssize_t(size) && ftruncate(fd, fileSize) == 0;
+}
+
+struct Interruption {
+    int stopAtCall = 0;
+    int calls = 0;
+};
+
+int progressHook(float, long, void* userData)
+{
+    Interruption* interruption = static_cast<Interruption*>(userData);
+    return ++interruption->calls == interruption->stopAtCall;
+}
+
+} // namespace
+
+/*
+ * Byte 0: bits 0-1 the component, bit 2 the model (set: Orvi+), bit 3 a DSP version that
+ * gets the terminating packet after content, bits 4-5 the file size (0: the data; 1: the data
+ * and a sector of zeros; 2: one byte more than the device's flash holds). Byte 1: the data
+ * report that fails to write (0: none). Byte 2: the progress call that interrupts (0: none).
+ * The rest is the file's content.
+ */
+int fuzzTransfer(const uint8_t* data, size_t size)
+{
+    silenceOutput();
+    orviSetSectorWaitForTesting(0);
+    if (size < 3)
+        return 0;
+    const Component component = Component(data[0] & 3);
+    const int model = data[0] & 4 ? ORVI_MODEL_PLUS : ORVI_MODEL_ORIG;
+    const bool terminatorDsp = data[0] & 8;
+    const int sizeMode = data[0] >> 4 & 3;
+    const int failingReport = data[1];
+    Interruption interruption{data[2], 0};
+    const uint8_t* content = data + 3;
+    const size_t contentSize = size - 3;
+    const bool firmware = component == Component::Mcu || component == Component::Dsp;
+
+    long fileSize = long(contentSize);
+    const long flashSectors = component == Component::Styles ? 32 : model == ORVI_MODEL_PLUS ? 208 : 80;
+    if (sizeMode == 1)
+        fileSize += kSector;
+    else if (sizeMode == 2 && !firmware)
+        fileSize = flashSectors * kSector + 1;
+    if (fileSize < long(contentSize))
+        fileSize = long(contentSize);
+
+    int fd = -1;
+    const std::string& path = scratchPath(&fd);
+    FUZZ_CHECK(writeScratch(fd, content, contentSize, fileSize));
+
+    /* The result the transfer must give when nothing breaks, and what the file encodes. */
+    int expected = ORVI_OK;
+    if (component == Component::Styles && model != ORVI_MODEL_PLUS)
+        expected = ORVI_ERR_NOT_SUPPORTED;
+    else if (!firmware && (fileSize + kSector - 1) / kSector > flashSectors)
+        expected = ORVI_ERR_TOO_BIG;
+    std::vector<uint8_t> encoded;
+    if (expected == ORVI_OK) {
+        encoded.assign(content, content + contentSize);
+        encoded.resize(size_t(fileSize), 0);
+        if (component == Component::Dsp
+            && !OrviSim::bytesFromDspText(std::string(encoded.begin(), encoded.end()), &encoded))
+            expected = ORVI_ERR_BAD_FILE;
+    }
+
+    HidSim::reset();
+    auto emulator = HidSim::plug(model == ORVI_MODEL_PLUS ? HidSim::kProductOrviPlus : HidSim::kProductOrvi,
+                                 "fuzz-1");
+    OrviSim::HeaderWords words;
+    words.dspWord = terminatorDsp ? 0x0100 : 0x00FF;
+    emulator->setHeaderWords(words);
+    emulator->setFrameLogEnabled(false);
+    OrviDevice* device = orviOpen("fuzz-1", model, 1000, nullptr);
+    FUZZ_CHECK(device != nullptr);
+    if (failingReport > 0)
+        emulator->failWriteAtReport(emulator->reportCount() + failingReport);
+
+    const OrviProgress progress = {progressHook, &interruption};
+    const int result = kSend[int(component)](device, path.c_str(), &progress);
+    orviClose(device);
+
+    auto transfer = emulator->lastTransfer(component);
+    if (result != ORVI_OK) {
+        FUZZ_CHECK(result == expected || (failingReport > 0 && result == ORVI_ERR_WRITE)
+                   || (interruption.stopAtCall > 0 && result == ORVI_ERR_INTERRUPTED));
+        FUZZ_CHECK(emulator->installCount() == 0);
+        FUZZ_CHECK(!transfer || (firmware ? !transfer->ended : !transfer->terminated));
+        return 0;
+    }
+    FUZZ_CHECK(expected == ORVI_OK);
+    FUZZ_CHECK(emulator->violations().empty());
+    const bool terminated = !firmware && model == ORVI_MODEL_PLUS && terminatorDsp;
+    if (!transfer) {
+        /* An empty content file sends no sector, at most a terminating packet. */
+        FUZZ_CHECK(!firmware && fileSize == 0);
+        return 0;
+    }
+    /* A device told nothing of the end takes a tagged image once its tag's length has
+     * arrived; whatever follows starts a transfer of its own. */
+    const auto transfers = emulator->transfers();
+    if (!firmware && !terminated && transfers.size() > 1) {
+        transfer->received.clear();
+        transfer->sectorsComplete = 0;
+        for (const OrviSim::Transfer& part : transfers) {
+            transfer->received.insert(transfer->received.end(), part.received.begin(), part.received.end());
+            transfer->sectorsComplete += part.sectorsComplete;
+        }
+    }
+    FUZZ_CHECK(transfer->sequenceOk && transfer->fitsFlash && transfer->holdsExactly(encoded));
+    /* The device refuses an image whose tag claims more bytes than arrived. */
+    const bool whole = !transfer->tag || transfer->tag->length <= transfer->received.size();
+    if (firmware)
+        FUZZ_CHECK(transfer->ended && transfer->checksumOk && transfer->installed == whole);
+    else if (terminated)
+        FUZZ_CHECK(transfer->terminated && transfer->installed == whole);
+    return 0;
+}

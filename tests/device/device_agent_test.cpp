@@ -117,6 +117,16 @@ private slots:
         QCOMPARE(r.probe->names, QStringList{"ready"});
     }
 
+    void failedHandshakeFailsOnce()
+    {
+        Rig r = rig(1);
+        r.device->setOpenRefused(true);
+        QVERIFY(!shakeHands(r));
+        r.device->setOpenRefused(false);
+        QVERIFY(shakeHands(r)); // the worker went idle, so a later start tries anew
+        QCOMPARE(r.probe->names, QStringList({"failure", "ready"}));
+    }
+
     void readinessByModel()
     {
         // All at once, each on its own device, so that the 20 s case sets the pace.

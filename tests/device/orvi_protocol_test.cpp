@@ -418,6 +418,8 @@ private slots:
         row("mcu hook stops after a progress line", kMcu, 2000, 19, 0,
             "Sent: 1 kb\nInterrupted!\nTotal sent: 1 kb\n" + mcuDone);
         row("mcu write fails", kMcu, 150, 0, 2, "Failed to send packet.\nTotal sent: 0 kb\n" + mcuDone);
+        row("mcu end packet write fails", kMcu, 150, 0, 4,
+            "EOF.\nTotal sent: 0 kb\nChecksum: %2\nSent end packet.\nDone sending micro firmware.\n");
         row("ensemble hook stops in sector 2", kEnsemble, 100000, 1176, 0, second + "Progress: .Interrupted!\n");
         row("styles write fails late in a sector", kStyles, 100000, 0, 1871,
             second + "Progress: ......Error writing packet.\n");

@@ -49,40 +49,6 @@ private slots:
         QVERIFY(!transfer->holdsExactly(longer));
     }
 
-    /* The setup text scripts/run --simulated hands to the bus. */
-    void devicesFromSetupText()
-    {
-        QVERIFY(!HidSim::configureFromText("model=plus,colour=red"));
-        QVERIFY(!HidSim::configureFromText("model=plus,mcu=0xZZ"));
-        QVERIFY(!HidSim::configureFromText("model=plus,header-fault=bad-echo"));
-        QVERIFY(!HidSim::configureFromText("model=plus,fail-write=0"));
-        QVERIFY(HidSim::paths().empty());
-        std::vector<OrviSim::DeviceSetup> setups;
-        QVERIFY(OrviSim::parseDeviceSetups("fail-write=3:2,unplug-at=9,ready-fault=bad-code:1,refuse-open=yes", &setups));
-        QCOMPARE(QString::asprintf("%d %d %d %d %d %d", setups[0].failWriteAt, setups[0].failWriteCount,
-                                   setups[0].unplugAt, int(setups[0].readyFault.fault), setups[0].readyFault.times,
-                                   int(setups[0].openRefused)),
-                 QString::asprintf("3 2 9 %d 1 1", int(OrviSim::ReplyFault::BadReadyCode)));
-
-        QVERIFY(HidSim::configureFromText(
-            "model=plus,path=sim-1,serial=SIM0001,mcu=0x0311,dsp=0x0311,styles=2,ensemble=5;model=orvi"));
-        const std::vector<HidSim::PluggedDevice> devices = HidSim::devices();
-        QCOMPARE(devices.size(), size_t(2));
-        QCOMPARE(devices[0].path, std::string("sim-1"));
-        QVERIFY(devices[0].serialNumber == L"SIM0001");
-        QCOMPARE(devices[1].productId, HidSim::kProductOrvi);
-        QVERIFY(devices[0].device->rebootBehaviour().enabled);
-
-        unsigned int error = 0;
-        OrviDevice* handle = orviOpen("sim-1", 1, 500, &error);
-        QVERIFY(handle != nullptr);
-        OrviHeader header;
-        orviGetHeader(handle, &header);
-        orviClose(handle);
-        QCOMPARE(QString::asprintf("%04X %04X %u %u", header.mcuVersion, header.dspVersion,
-                                   header.stylesVersion, header.ensembleVersion),
-                 QStringLiteral("0311 0311 2 5"));
-    }
 };
 
 QTEST_GUILESS_MAIN(OrviEmulatorTest)

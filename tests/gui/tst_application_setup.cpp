@@ -1,7 +1,6 @@
 #include "gui/application_setup.h"
 
 #include <QApplication>
-#include <QIcon>
 #include <QtTest>
 
 #include "stdout_capture.h"
@@ -19,26 +18,10 @@ class ApplicationSetupTest : public QObject
     Q_OBJECT
 
 private slots:
-    void everyMessageIsOneBareLineOnStandardOutput();
     void linesOfManyThreadsStayWhole();
-    void identity();
     void lockFolderBelongsToTheUser_data();
     void lockFolderBelongsToTheUser();
 };
-
-void ApplicationSetupTest::everyMessageIsOneBareLineOnStandardOutput()
-{
-    StdoutCapture capture;
-    const QtMessageHandler previous = qInstallMessageHandler(writeMessageToConsole);
-    qDebug() << "DeviceAgent: ready.";
-    qInfo("info %d", 1);
-    qWarning().noquote() << "Size:" << QStringLiteral("Gr\u00f6\u00dfe");
-    qCritical() << "UpdateManager: Busy." << QStringLiteral("quoted");
-    qDebug() << "";
-    qInstallMessageHandler(previous);
-    QCOMPARE(capture.finish(), QStringLiteral("DeviceAgent: ready.\ninfo 1\nSize: Gr\u00f6\u00dfe\n"
-                                              "UpdateManager: Busy. \"quoted\"\n\n"));
-}
 
 // Log lines of several threads and the protocol's printed lines, all at once.
 void ApplicationSetupTest::linesOfManyThreadsStayWhole()
@@ -75,15 +58,6 @@ void ApplicationSetupTest::linesOfManyThreadsStayWhole()
     }
     for (const QString &line : written)
         QVERIFY2(expected.contains(line), qPrintable(line));
-}
-
-void ApplicationSetupTest::identity()
-{
-    setApplicationIdentity();
-    QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Orvi Updater"));
-    QCOMPARE(QCoreApplication::organizationName(), QStringLiteral("Brevanto"));
-    QVERIFY(!QCoreApplication::organizationDomain().isEmpty());
-    QCOMPARE(QApplication::windowIcon().pixmap(256, 256).size(), QSize(256, 256));
 }
 
 void ApplicationSetupTest::lockFolderBelongsToTheUser_data()

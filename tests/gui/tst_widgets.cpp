@@ -23,7 +23,6 @@ private slots:
     void cleanup();
     void messageBoxModes_data();
     void messageBoxModes();
-    void messageBoxKeepsItsTextWhileHidden();
 
 private:
     QLabel *label() const { return m_box->findChild<QLabel *>(); }
@@ -89,7 +88,6 @@ void WidgetsTest::messageBoxModes_data()
     QTest::newRow("warning") << 2 << warningColour;
     QTest::newRow("error") << 3 << errorColour;
     QTest::newRow("four") << 4 << QColor();
-    QTest::newRow("five") << 5 << QColor();
     QTest::newRow("negative") << -1 << QColor();
 }
 
@@ -110,34 +108,6 @@ void WidgetsTest::messageBoxModes()
         // The label paints with the box's palette, not one of its own.
         QCOMPARE(label()->palette().color(QPalette::Window), colour);
     }
-}
-
-// The workflow's state entries write the properties by name; a text alone keeps the mode.
-void WidgetsTest::messageBoxKeepsItsTextWhileHidden()
-{
-    m_box->error(QStringLiteral("u"));
-    QVERIFY(m_box->setProperty("text", QStringLiteral("Waiting for the device to reboot...")));
-    QCOMPARE(m_box->mode(), 3);
-    QVERIFY(m_box->isVisible());
-    QCOMPARE(background(), errorColour);
-    m_box->warning(QStringLiteral("t"));
-    QCOMPARE(m_box->mode(), 2);
-    QCOMPARE(label()->text(), QStringLiteral("t"));
-    QCOMPARE(background(), warningColour);
-
-    QVERIFY(m_box->setProperty("mode", 0));
-    QVERIFY(m_box->setProperty("text", QStringLiteral("Later")));
-    QVERIFY(!m_box->isVisible());
-    m_box->setMode(1);
-    QVERIFY(m_box->isVisible());
-    QCOMPARE(label()->text(), QStringLiteral("Later"));
-    QCOMPARE(background(), informationColour);
-
-    m_box->clear();
-    QCOMPARE(m_box->mode(), 0);
-    QVERIFY(!m_box->isVisible());
-    QVERIFY(!label()->autoFillBackground());
-    QCOMPARE(label()->text(), QString());
 }
 
 QTEST_MAIN(WidgetsTest)

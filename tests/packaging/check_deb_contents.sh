@@ -54,7 +54,6 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = orvi-updater ] || fail "Package is '$(field Package)'"
 [ "$(field Version)" = 2.0.2 ] || fail "Version is '$(field Version)'"
 [ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture is '$(field Architecture)'"
-[ "$(field Section)" = utils ] || fail "Section is '$(field Section)'"
 [[ "$(field Maintainer)" =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] || fail "Maintainer '$(field Maintainer)' is not 'Name <address>'"
 [ "$(field Description | wc -l)" -gt 1 ] || fail "Description has no long description"
 # dpkg-shlibdeps must have found the libraries the program links.
@@ -66,12 +65,10 @@ done
 
 root="$work/root"
 dpkg-deb -x "$deb" "$root"
-for name in applications/$app_id.desktop metainfo/$app_id.metainfo.xml; do
-    cmp "$source_dir/$(basename "$name")" "$root/usr/share/$name" || fail "installed $name differs from the source"
+for name in share/applications/$app_id.desktop share/metainfo/$app_id.metainfo.xml \
+    lib/udev/rules.d/70-orvi-updater.rules share/doc/orvi-updater/copyright; do
+    cmp "$source_dir/$(basename "$name")" "$root/usr/$name" || fail "installed $name differs from the source"
 done
-cmp "$source_dir/70-orvi-updater.rules" "$root/usr/lib/udev/rules.d/70-orvi-updater.rules" \
-    || fail "installed udev rule differs from the source"
-cmp "$source_dir/copyright" "$root/usr/share/doc/orvi-updater/copyright" || fail "installed copyright differs"
 for name in man/man1/orvi-updater.1 doc/orvi-updater/changelog; do
     zcat "$root/usr/share/$name.gz" | cmp "$source_dir/$(basename "$name")" - || fail "installed $name differs"
 done

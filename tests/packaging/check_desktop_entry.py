@@ -45,7 +45,6 @@ def main():
     app_id = desktop_id[:-len(".desktop")]
 
     component = ET.parse(metainfo_path).getroot()
-    check(component.get("type") == "desktop-application", "metainfo is not a desktop-application")
     check(component.findtext("id") == app_id,
           f"metainfo id {component.findtext('id')!r} differs from desktop id {app_id!r}")
     check(os.path.basename(metainfo_path) == app_id + ".metainfo.xml",
@@ -56,14 +55,12 @@ def main():
           "application name differs between desktop entry and metainfo")
     binaries = [b.text for b in component.findall("provides/binary")]
     check(binaries == [program], f"metainfo provides binaries {binaries}, program is {program!r}")
-    check(component.find("content_rating") is not None, "metainfo has no content rating")
 
     check(entry.get("Icon") == app_id, f"desktop Icon {entry.get('Icon')!r} is not {app_id!r}")
     exec_words = entry.get("Exec", "").split()
     check(exec_words[:1] == [program], f"desktop Exec {entry.get('Exec')!r} does not start {program!r}")
     # X11 desktops match windows to the entry by the instance part of WM_CLASS, the program name.
     check(entry.get("StartupWMClass") == program, "StartupWMClass is not the program name")
-    check(entry.get("Terminal") == "false", "the program must not open a terminal")
 
     for failure in failures:
         print("FAIL: " + failure)

@@ -23,7 +23,6 @@ private slots:
     void missingServiceFailsPromptlyAndRecovers();
     void errorAnswerChangesNothing();
     void unansweredCallTimesOut();
-    void lostBusFailsPromptly();
 
 private:
     bool startStandIn(const char *mode);
@@ -122,21 +121,13 @@ void TestSleepPreventerLinux::errorAnswerChangesNothing()
 {
     QVERIFY(startStandIn("refuse"));
     QVERIFY(refusedWithin(2000));
-    QVERIFY(refusedWithin(2000));
-    QCOMPARE(ask("Calls").toStringList().size(), 2);
+    QCOMPARE(ask("Calls").toStringList().size(), 1);
 }
 
 void TestSleepPreventerLinux::unansweredCallTimesOut()
 {
     QVERIFY(startStandIn("silent"));
     QVERIFY(refusedWithin(6000));
-}
-
-void TestSleepPreventerLinux::lostBusFailsPromptly()
-{
-    m_bus.stop();
-    QTRY_VERIFY(!QDBusConnection::systemBus().isConnected());
-    QVERIFY(refusedWithin(2000));
 }
 
 QTEST_GUILESS_MAIN(TestSleepPreventerLinux)

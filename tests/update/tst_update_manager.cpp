@@ -165,7 +165,7 @@ private slots:
         QTest::newRow("manifest without end") << "download" << good << "?endless=1" << 0;
         const QByteArray invalid = component("MP", "/c0.bin") + "<Component Name=\"DSP\" Version=\"1\"/>";
         QTest::newRow("invalid component after a valid one") << "parse" << product("ORVI", invalid) << "" << 0;
-        for (const char *path : {"/absent.bin", "/c0.bin?status=500", "/c0.bin?status=304", "/c0.bin?delay=60000"})
+        for (const char *path : {"/absent.bin", "/c0.bin?status=304", "/c0.bin?delay=60000"})
             QTest::addRow("size %s", path) << "size" << product("ORVI", component("DSP", path)) << "" << 0;
         const QByteArray waiting = product("ORVI+", component("MP", "/c0.bin?delay=60000")
                                                     + component("DSP", "/c1.bin?status=404")
@@ -215,10 +215,9 @@ private slots:
     {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<bool>("atParent");
-        for (const char *kind : {"link", "file", "foreign"}) {
-            QTest::addRow("%s as working folder", kind) << kind << false;
-            QTest::addRow("%s as its parent", kind) << kind << true;
-        }
+        QTest::newRow("link as working folder") << "link" << false;
+        QTest::newRow("file as its parent") << "file" << true;
+        QTest::newRow("foreign working folder") << "foreign" << false;
     }
 
     void unsafeWorkingFolderFailsTheCheck()

@@ -8,8 +8,8 @@
 #include "device/orvi_device.h"
 #include "hid_sim.h"
 
-#include <cstdlib>
 #include <string>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
 
@@ -22,18 +22,13 @@ constexpr long kSector = 65536;
 using SendFunction = int (*)(OrviDevice*, const char*, const OrviProgress*);
 const SendFunction kSend[] = {orviSendMicroFW, orviSendDspFW, orviSendStyles, orviSendEnsemble};
 
-/* One scratch file for the whole run, already unlinked, reached through its descriptor. */
+/* One scratch file for the whole run, in memory so that no input waits on a disk, reached
+ * through its descriptor. */
 const std::string& scratchPath(int* descriptor)
 {
-    static int fd = -1;
-    static const std::string path = [] {
-        const char* folder = std::getenv("TMPDIR");
-        std::string name = std::string(folder != nullptr && *folder ? folder : "/tmp") + "/orvi-fuzz-XXXXXX";
-        fd = mkstemp(&name[0]);
-        FUZZ_CHECK(fd >= 0);
-        unlink(name.c_str());
-        return "/proc/self/fd/" + std::to_string(fd);
-    }();
+    static const int fd = memfd_create("orvi-fuzz-transfer", 0);
+    static const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    FUZZ_CHECK(fd >= 0);
     *descriptor = fd;
     return path;
 }

@@ -7,6 +7,8 @@
 #      runs on and takes the device up again when it is put back;
 #   2. "Check for Latest Updates", "Start Update" again, to the end of all four components.
 # Checks the program's log, what the emulator installed, and that the final plan is empty.
+# The program runs as a session leader without a terminal, as under a service manager: opening
+# the node must not make it the controlling terminal, or the unplug would end it with SIGHUP.
 # It saves the window at the plan (update-plan.png), during a transfer (update-transfer.png) and
 # at the end (update-done.png) in WORK_DIR/screenshots, or in ORVI_SCREENSHOTS when that is set.
 # usage: real_update_through_window.sh EMULATOR PROGRAM MAKE_IMAGE WORK_DIR
@@ -52,7 +54,7 @@ export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/no-system-bus" DBUS_SESSION_BUS_
 update_site_start "$work" "$make_image" || fail "no update site"
 
 "$emulator" --quiet --log "$elog" --control "$work/control" --device "$UPDATE_SITE_DEVICE" \
-    -- "$program" >"$log" 2>&1 &
+    -- setsid -w "$program" >"$log" 2>&1 &
 emulator_pid=$!
 
 count() { grep -cF -- "$1" "$2" 2>/dev/null || true; }

@@ -48,281 +48,266 @@ class UpdateWorkflowTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanup();
-    void updatesEveryComponent_data();
-    void updatesEveryComponent();
-    void unplugDuringDownloadEndsQuietly();
-    void failedTransferCanBeRetried();
-    void slowRestartAsksForPowerCycle();
-    void returningDeviceThatFailsToOpen();
-    void damagedDownloadIsNotSent_data();
-    void damagedDownloadIsNotSent();
-    void manualInstall();
+    void initTestCase()
+    {
+        QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+        registerMetaTypes();
+        orviSetSectorWaitForTesting(1000000L);
+        m_site = std::make_unique<UpdateSite>();
+        QVERIFY(m_site->started());
+    }
+
+    void cleanup()
+    {
+        MainWindow::setRebootWaitForTesting(0);
+        m_device.reset();
+        HidSim::reset();
+        QCOMPARE(m_popUps.take(), QStringList());
+    }
+
+    void updatesEveryComponent_data()
+    {
+        QTest::addColumn<int>("model");
+        QTest::addColumn<QVector<ServedComponent>>("served");
+        const ServedComponent mcu{OrviSim::Component::Mcu, 0x0312, 3000, QStringLiteral("3.1.2")};
+        const ServedComponent dsp{OrviSim::Component::Dsp, 0x0312, 500, QStringLiteral("3.1.2")};
+        const ServedComponent styles{OrviSim::Component::Styles, 2, 70000, QStringLiteral("2")};
+        const ServedComponent ensemble{OrviSim::Component::Ensemble, 2, 30000, QStringLiteral("0x2")};
+        QTest::newRow("Orvi+") << 1 << QVector<ServedComponent>{mcu, dsp, styles, ensemble};
+        QTest::newRow("Orvi") << 0 << QVector<ServedComponent>{mcu, dsp, ensemble};
+    }
+
+    void updatesEveryComponent()
+    {
+        QFETCH(int, model);
+        QFETCH(QVector<ServedComponent>, served);
+
+        const QUrl manifest = m_site->publish(model == 0 ? "ORVI" : "ORVI+", served);
+        m_device = plugDevice(model, kPath, headerWords(0x0310, 0x0310, 1, 1));
+        MessageLog log;
+        auto test = windowOnDevicePage(manifest);
+        const WindowView &view = test->view;
+        QTest::mouseClick(view.checkButton(), Qt::LeftButton);
+        QTRY_COMPARE(view.planLines().size(), served.size());
+
+        ProgressRecord progress(view);
+        saveScreenshot(&test->window, QStringLiteral("plan-") + QTest::currentDataTag());
+        QTest::mouseClick(view.startButton(), Qt::LeftButton);
+        QTRY_COMPARE(view.page(), 2);
+        QVERIFY(test->window.updateIsInProgress());
+        QTRY_VERIFY(view.bar(1)->value() > 0);
+        saveScreenshot(&test->window, QStringLiteral("updating-") + QTest::currentDataTag());
+        QVERIFY(waitForNoUpdates(view, 90000));
+        saveScreenshot(&test->window, QStringLiteral("updated-") + QTest::currentDataTag());
+
+        QStringList expectedTitles;
+        for (int i = 0; i < served.size(); ++i) {
+            const QString name = componentTypeName(ComponentType(served[i].component));
+            expectedTitles << QStringLiteral("Updating %1 (Component %2/%3) 100/100").arg(name).arg(i + 1).arg(served.size());
+            const auto transfer = m_device->lastTransfer(served[i].component);
+            QVERIFY2(transfer && transfer->installed && transfer->holdsExactly(m_site->deviceBytes(served[i].component)),
+                     qPrintable(name));
+        }
+        expectedTitles.sort();
+        QCOMPARE(progress.titles(), expectedTitles);
+        QCOMPARE(m_device->installCount(), served.size());
+        QVERIFY(m_device->violations().empty());
+        QCOMPARE(view.planLines(), QStringList());
+        QVERIFY(view.statusText().contains(QLatin1String("MCU:   Production 1.2\nDSP:   Production 1.2\n")));
+        QVERIFY(view.statusText().endsWith(QLatin1String("Ensemble:   0x2\n")));
+        QVERIFY(!test->window.updateIsInProgress());
+        // Sleep is held once, for the whole update (held or not, depending on this machine's logind).
+        QCOMPARE(log.count(QStringLiteral("System sleep disabled.")) + log.count(QStringLiteral("Could not disable system sleep.")), 1);
+        QCOMPARE(log.count(QStringLiteral("System sleep re-enabled.")), 1);
+    }
+
+    void unplugDuringDownloadEndsQuietly()
+    {
+        MessageLog log;
+        auto test = planMcuUpdate(1500, QStringLiteral("slow=100&block=500"));
+        const WindowView &view = test->view;
+        QTest::mouseClick(view.startButton(), Qt::LeftButton);
+        QTRY_COMPARE(view.updateLabel(1)->text(), QStringLiteral("Downloading (20 KB)"));
+        QTRY_VERIFY(view.bar(0)->value() > 0);
+
+        // Closing now asks first; No keeps the update going.
+        DialogAnswer<QMessageBox> no([](QMessageBox *box) { box->button(QMessageBox::No)->click(); });
+        test->window.close();
+        QCOMPARE(m_popUps.take().value(0), QStringLiteral("Update in Progress|An update is in progress. Quitting now will abort the "
+                                          "update.\n\nAre you sure you want to quit?\n"));
+        QVERIFY(test->window.isVisible());
+
+        HidSim::unplug(kPath);
+        QTRY_COMPARE(view.page(), 0);
+        QVERIFY(!test->window.updateIsInProgress());
+        QCOMPARE(log.count(QStringLiteral("System sleep re-enabled.")), 1);
+        QVERIFY(m_device->transfers().empty());
+        test->window.close(); // nothing in progress: no question
+        QVERIFY(!test->window.isVisible());
+    }
+
+    void failedTransferCanBeRetried()
+    {
+        auto test = planMcuUpdate(1500);
+        const WindowView &view = test->view;
+        m_device->failWriteAtReport(m_device->reportCount() + 8);
+        QTest::mouseClick(view.startButton(), Qt::LeftButton);
+        QTRY_COMPARE(m_popUps.shown, QStringList{QStringLiteral("Update Failure|The update could not be completed.")});
+        m_popUps.take();
+        QCOMPARE(view.page(), 1);
+        QCOMPARE(view.planLines(), QStringList{QStringLiteral("MCU Firmware: Version Production 1.2, Size 20 KB")});
+        QVERIFY(!test->window.updateIsInProgress());
+
+        QTest::mouseClick(view.startButton(), Qt::LeftButton);
+        QVERIFY(waitForNoUpdates(view, 30000));
+        QCOMPARE(m_device->installCount(), 1);
+    }
+
+    void slowRestartAsksForPowerCycle()
+    {
+        MainWindow::setRebootWaitForTesting(300);
+        auto test = planMcuUpdate(0); // the device never restarts by itself
+        const WindowView &view = test->view;
+        QTest::mouseClick(view.startButton(), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(view.shownText(2), QStringLiteral("Please power-cycle the device now."), 15000);
+        QCOMPARE(m_device->installCount(), 1);
+
+        // The user power-cycles it; it returns with the new firmware and the update ends normally.
+        HidSim::unplug(kPath);
+        QTRY_COMPARE(view.shownText(2), QStringLiteral("Waiting for the device to reboot..."));
+        QVERIFY(test->window.updateIsInProgress());
+        m_device = plugDevice(1, kPath, headerWords(0x0312, 0x0312, 1, 1), 0);
+        QVERIFY(waitForNoUpdates(view, 15000));
+    }
+
+    void returningDeviceThatFailsToOpen()
+    {
+        auto test = planMcuUpdate(1500);
+        const WindowView &view = test->view;
+        QTest::mouseClick(view.startButton(), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(view.shownText(2).startsWith(QLatin1String("Waiting for confirmation")), 15000);
+        m_device->setOpenRefused(true);
+        QTRY_COMPARE_WITH_TIMEOUT(m_popUps.shown,
+                                  (QStringList{QStringLiteral("Connection Failure|Failed to connect to device."),
+                                               QStringLiteral("Reboot Failure|The device failed to reboot after update.")}),
+                                  15000);
+        m_popUps.take();
+        QCOMPARE(view.page(), 0);
+        QVERIFY(!test->window.updateIsInProgress());
+    }
+
+    void damagedDownloadIsNotSent_data()
+    {
+        QTest::addColumn<int>("change"); // bytes cut off the served file; 0: one byte altered; -1: file gone
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("missing") << -1 << QString();
+        QTest::newRow("shorter") << 100 << QStringLiteral("MainWindow: Downloaded MCU Firmware has 19900 bytes, "
+                                                          "expected 20000 bytes.");
+        QTest::newRow("altered") << 0 << QStringLiteral("MainWindow: Downloaded MCU Firmware has SHA-256 ");
+    }
+
+    void damagedDownloadIsNotSent()
+    {
+        QFETCH(int, change);
+        QFETCH(QString, logged);
+
+        MessageLog log;
+        auto test = planMcuUpdate(1500);
+        const WindowView &view = test->view;
+        // The file changes on the server after the check measured it.
+        QFile served(m_site->servedPath(OrviSim::Component::Mcu));
+        QVERIFY(served.open(QIODevice::ReadWrite));
+        QByteArray content = served.readAll();
+        if (change < 0) {
+            served.remove();
+        } else {
+            content.chop(change);
+            content[1000] = char(content[1000] ^ 0x55);
+            served.resize(0);
+            served.write(content);
+            served.close();
+        }
+
+        QTest::mouseClick(view.startButton(), Qt::LeftButton);
+        QTRY_COMPARE(m_popUps.shown, QStringList{QStringLiteral("Download Failure|Failed to download updates.")});
+        m_popUps.take();
+        QCOMPARE(view.page(), 1);
+        QCOMPARE(view.planLines().size(), 1);
+        QVERIFY(m_device->transfers().empty());
+        if (!logged.isEmpty())
+            QVERIFY2(log.lines().filter(logged).size() == 1, qPrintable(log.lines().join(QLatin1Char('\n'))));
+    }
+
+    void manualInstall()
+    {
+        const QUrl manifest = m_site->publish("ORVI+", {});
+        m_device = plugDevice(1, kPath, headerWords(0x0310, 0x0310, 1, 1));
+        auto test = windowOnDevicePage(manifest);
+        const WindowView &view = test->view;
+        QTemporaryDir folder;
+        const auto pick = [&](const QString &action, const QString &name) {
+            if (!name.isEmpty())
+                OrviSim::writeImageFile(localPath(folder.filePath(name)), OrviSim::Component::Dsp, 0x0312, 300);
+            DialogAnswer<QFileDialog> fileChoice([&](QFileDialog *dialog) {
+                if (name.isEmpty())
+                    return dialog->reject();
+                // Typed, as a user may: the dialog's listing of the folder fills in later.
+                dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(folder.filePath(name));
+                static_cast<QDialog *>(dialog)->done(QDialog::Accepted);
+            });
+            DialogAnswer<QMessageBox> invalidBox([](QMessageBox *box) { box->accept(); });
+            view.action(action)->trigger();
+            return m_popUps.take().join(QLatin1Char(';'));
+        };
+
+        // Names that do not fit the component are refused; nothing starts.
+        const QString invalid = QStringLiteral("Invalid File|This file does not seem to be a valid ");
+        QCOMPARE(pick(QStringLiteral("Install MCU Firmware..."), QStringLiteral("update.bin")), invalid + "MCU Firmware");
+        QCOMPARE(pick(QStringLiteral("Install MCU Firmware..."), QStringLiteral("Update.BIN")), invalid + "MCU Firmware");
+        QCOMPARE(pick(QStringLiteral("Install DSP Firmware..."), QStringLiteral("dsp.LDR")), invalid + "DSP Firmware");
+        QCOMPARE(pick(QStringLiteral("Install Styles..."), QStringLiteral("Styles.bin")), invalid + "Styles");
+        QCOMPARE(pick(QStringLiteral("Install Ensemble Audio..."), QString()), QString());
+        QCOMPARE(view.page(), 1);
+        QTest::qWait(200);
+        QVERIFY(m_device->transfers().empty());
+
+        QCOMPARE(pick(QStringLiteral("Install DSP Firmware..."), QStringLiteral("orvi-dsp.ldr")), QString());
+        QTRY_COMPARE(view.page(), 2);
+        QCOMPARE(view.updateLabel(0)->text(), QStringLiteral("Updating DSP Firmware (Component 1/1)"));
+        QCOMPARE(view.bar(0)->value(), 100);
+        QVERIFY(waitForNoUpdates(view, 30000));
+        QFile file(folder.filePath(QStringLiteral("orvi-dsp.ldr")));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        Bytes sent;
+        QVERIFY(OrviSim::bytesFromDspText(file.readAll().toStdString(), &sent));
+        const auto transfer = m_device->lastTransfer(OrviSim::Component::Dsp);
+        QVERIFY(transfer && transfer->installed && transfer->holdsExactly(sent));
+    }
 
 private:
     // An Orvi+ with an older MCU, shown with its plan of one MCU update.
-    std::unique_ptr<WindowUnderTest> planMcuUpdate(int rebootMs, const QString &query = QString());
-    bool waitForNoUpdates(const WindowView &view, int timeoutMs);
+    std::unique_ptr<WindowUnderTest> planMcuUpdate(int rebootMs, const QString &query = QString())
+    {
+        const QUrl manifest = m_site->publish("ORVI+", {{OrviSim::Component::Mcu, 0x0312, 20000, QStringLiteral("3.1.2"), query}});
+        m_device = plugDevice(1, kPath, headerWords(0x0310, 0x0312, 1, 1), rebootMs);
+        auto test = windowOnDevicePage(manifest);
+        QTest::mouseClick(test->view.checkButton(), Qt::LeftButton);
+        if (!QTest::qWaitFor([&] { return test->view.startButton()->isEnabled(); }, 10000))
+            qWarning("No update planned");
+        return test;
+    }
+
+    bool waitForNoUpdates(const WindowView &view, int timeoutMs)
+    {
+        return QTest::qWaitFor(
+                [&] { return view.page() == 1 && view.shownText(1, 1).startsWith(QLatin1String("No updates available")); },
+                timeoutMs);
+    }
 
     PopUpLog m_popUps;
     std::unique_ptr<UpdateSite> m_site;
     std::shared_ptr<OrviSim::OrviEmulator> m_device;
 };
-
-void UpdateWorkflowTest::initTestCase()
-{
-    QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
-    registerMetaTypes();
-    orviSetSectorWaitForTesting(1000000L);
-    m_site = std::make_unique<UpdateSite>();
-    QVERIFY(m_site->started());
-}
-
-void UpdateWorkflowTest::cleanup()
-{
-    MainWindow::setRebootWaitForTesting(0);
-    m_device.reset();
-    HidSim::reset();
-    QCOMPARE(m_popUps.take(), QStringList());
-}
-
-bool UpdateWorkflowTest::waitForNoUpdates(const WindowView &view, int timeoutMs)
-{
-    return QTest::qWaitFor(
-            [&] { return view.page() == 1 && view.shownText(1, 1).startsWith(QLatin1String("No updates available")); },
-            timeoutMs);
-}
-
-std::unique_ptr<WindowUnderTest> UpdateWorkflowTest::planMcuUpdate(int rebootMs, const QString &query)
-{
-    const QUrl manifest = m_site->publish("ORVI+", {{OrviSim::Component::Mcu, 0x0312, 20000, QStringLiteral("3.1.2"), query}});
-    m_device = plugDevice(1, kPath, headerWords(0x0310, 0x0312, 1, 1), rebootMs);
-    auto test = windowOnDevicePage(manifest);
-    QTest::mouseClick(test->view.checkButton(), Qt::LeftButton);
-    if (!QTest::qWaitFor([&] { return test->view.startButton()->isEnabled(); }, 10000))
-        qWarning("No update planned");
-    return test;
-}
-
-void UpdateWorkflowTest::updatesEveryComponent_data()
-{
-    QTest::addColumn<int>("model");
-    QTest::addColumn<QVector<ServedComponent>>("served");
-    const ServedComponent mcu{OrviSim::Component::Mcu, 0x0312, 3000, QStringLiteral("3.1.2")};
-    const ServedComponent dsp{OrviSim::Component::Dsp, 0x0312, 500, QStringLiteral("3.1.2")};
-    const ServedComponent styles{OrviSim::Component::Styles, 2, 70000, QStringLiteral("2")};
-    const ServedComponent ensemble{OrviSim::Component::Ensemble, 2, 30000, QStringLiteral("0x2")};
-    QTest::newRow("Orvi+") << 1 << QVector<ServedComponent>{mcu, dsp, styles, ensemble};
-    QTest::newRow("Orvi") << 0 << QVector<ServedComponent>{mcu, dsp, ensemble};
-}
-
-void UpdateWorkflowTest::updatesEveryComponent()
-{
-    QFETCH(int, model);
-    QFETCH(QVector<ServedComponent>, served);
-
-    const QUrl manifest = m_site->publish(model == 0 ? "ORVI" : "ORVI+", served);
-    m_device = plugDevice(model, kPath, headerWords(0x0310, 0x0310, 1, 1));
-    MessageLog log;
-    auto test = windowOnDevicePage(manifest);
-    const WindowView &view = test->view;
-    QTest::mouseClick(view.checkButton(), Qt::LeftButton);
-    QTRY_COMPARE(view.planLines().size(), served.size());
-
-    ProgressRecord progress(view);
-    saveScreenshot(&test->window, QStringLiteral("plan-") + QTest::currentDataTag());
-    QTest::mouseClick(view.startButton(), Qt::LeftButton);
-    QTRY_COMPARE(view.page(), 2);
-    QVERIFY(test->window.updateIsInProgress());
-    QTRY_VERIFY(view.bar(1)->value() > 0);
-    saveScreenshot(&test->window, QStringLiteral("updating-") + QTest::currentDataTag());
-    QVERIFY(waitForNoUpdates(view, 90000));
-    saveScreenshot(&test->window, QStringLiteral("updated-") + QTest::currentDataTag());
-
-    QStringList expectedTitles;
-    for (int i = 0; i < served.size(); ++i) {
-        const QString name = componentTypeName(ComponentType(served[i].component));
-        expectedTitles << QStringLiteral("Updating %1 (Component %2/%3) 100/100").arg(name).arg(i + 1).arg(served.size());
-        const auto transfer = m_device->lastTransfer(served[i].component);
-        QVERIFY2(transfer && transfer->installed && transfer->holdsExactly(m_site->deviceBytes(served[i].component)),
-                 qPrintable(name));
-    }
-    expectedTitles.sort();
-    QCOMPARE(progress.titles(), expectedTitles);
-    QCOMPARE(m_device->installCount(), served.size());
-    QVERIFY(m_device->violations().empty());
-    QCOMPARE(view.planLines(), QStringList());
-    QVERIFY(view.statusText().contains(QLatin1String("MCU:   Production 1.2\nDSP:   Production 1.2\n")));
-    QVERIFY(view.statusText().endsWith(QLatin1String("Ensemble:   0x2\n")));
-    QVERIFY(!test->window.updateIsInProgress());
-    // Sleep is held once, for the whole update (held or not, depending on this machine's logind).
-    QCOMPARE(log.count(QStringLiteral("System sleep disabled.")) + log.count(QStringLiteral("Could not disable system sleep.")), 1);
-    QCOMPARE(log.count(QStringLiteral("System sleep re-enabled.")), 1);
-}
-
-void UpdateWorkflowTest::unplugDuringDownloadEndsQuietly()
-{
-    MessageLog log;
-    auto test = planMcuUpdate(1500, QStringLiteral("slow=100&block=500"));
-    const WindowView &view = test->view;
-    QTest::mouseClick(view.startButton(), Qt::LeftButton);
-    QTRY_COMPARE(view.updateLabel(1)->text(), QStringLiteral("Downloading (20 KB)"));
-    QTRY_VERIFY(view.bar(0)->value() > 0);
-
-    // Closing now asks first; No keeps the update going.
-    DialogAnswer<QMessageBox> no([](QMessageBox *box) { clickButton(box, QMessageBox::No); });
-    test->window.close();
-    QCOMPARE(m_popUps.take().value(0), QStringLiteral("Update in Progress|An update is in progress. Quitting now will abort the "
-                                      "update.\n\nAre you sure you want to quit?\n"));
-    QVERIFY(test->window.isVisible());
-
-    HidSim::unplug(kPath);
-    QTRY_COMPARE(view.page(), 0);
-    QVERIFY(!test->window.updateIsInProgress());
-    QCOMPARE(log.count(QStringLiteral("System sleep re-enabled.")), 1);
-    QVERIFY(m_device->transfers().empty());
-    test->window.close(); // nothing in progress: no question
-    QVERIFY(!test->window.isVisible());
-}
-
-void UpdateWorkflowTest::failedTransferCanBeRetried()
-{
-    auto test = planMcuUpdate(1500);
-    const WindowView &view = test->view;
-    m_device->failWriteAtReport(m_device->reportCount() + 8);
-    QTest::mouseClick(view.startButton(), Qt::LeftButton);
-    QTRY_COMPARE(m_popUps.shown, QStringList{QStringLiteral("Update Failure|The update could not be completed.")});
-    m_popUps.take();
-    QCOMPARE(view.page(), 1);
-    QCOMPARE(view.planLines(), QStringList{QStringLiteral("MCU Firmware: Version Production 1.2, Size 20 KB")});
-    QVERIFY(!test->window.updateIsInProgress());
-
-    QTest::mouseClick(view.startButton(), Qt::LeftButton);
-    QVERIFY(waitForNoUpdates(view, 30000));
-    QCOMPARE(m_device->installCount(), 1);
-}
-
-void UpdateWorkflowTest::slowRestartAsksForPowerCycle()
-{
-    MainWindow::setRebootWaitForTesting(300);
-    auto test = planMcuUpdate(0); // the device never restarts by itself
-    const WindowView &view = test->view;
-    QTest::mouseClick(view.startButton(), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(view.shownText(2), QStringLiteral("Please power-cycle the device now."), 15000);
-    QCOMPARE(m_device->installCount(), 1);
-
-    // The user power-cycles it; it returns with the new firmware and the update ends normally.
-    HidSim::unplug(kPath);
-    QTRY_COMPARE(view.shownText(2), QStringLiteral("Waiting for the device to reboot..."));
-    QVERIFY(test->window.updateIsInProgress());
-    m_device = plugDevice(1, kPath, headerWords(0x0312, 0x0312, 1, 1), 0);
-    QVERIFY(waitForNoUpdates(view, 15000));
-}
-
-void UpdateWorkflowTest::returningDeviceThatFailsToOpen()
-{
-    auto test = planMcuUpdate(1500);
-    const WindowView &view = test->view;
-    QTest::mouseClick(view.startButton(), Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(view.shownText(2).startsWith(QLatin1String("Waiting for confirmation")), 15000);
-    m_device->setOpenRefused(true);
-    QTRY_COMPARE_WITH_TIMEOUT(m_popUps.shown,
-                              (QStringList{QStringLiteral("Connection Failure|Failed to connect to device."),
-                                           QStringLiteral("Reboot Failure|The device failed to reboot after update.")}),
-                              15000);
-    m_popUps.take();
-    QCOMPARE(view.page(), 0);
-    QVERIFY(!test->window.updateIsInProgress());
-}
-
-void UpdateWorkflowTest::damagedDownloadIsNotSent_data()
-{
-    QTest::addColumn<int>("change"); // bytes cut off the served file; 0: one byte altered; -1: file gone
-    QTest::addColumn<QString>("logged");
-    QTest::newRow("missing") << -1 << QString();
-    QTest::newRow("shorter") << 100 << QStringLiteral("MainWindow: Downloaded MCU Firmware has 19900 bytes, "
-                                                      "expected 20000 bytes.");
-    QTest::newRow("altered") << 0 << QStringLiteral("MainWindow: Downloaded MCU Firmware has SHA-256 ");
-}
-
-void UpdateWorkflowTest::damagedDownloadIsNotSent()
-{
-    QFETCH(int, change);
-    QFETCH(QString, logged);
-
-    MessageLog log;
-    auto test = planMcuUpdate(1500);
-    const WindowView &view = test->view;
-    // The file changes on the server after the check measured it.
-    QFile served(m_site->servedPath(OrviSim::Component::Mcu));
-    QVERIFY(served.open(QIODevice::ReadWrite));
-    QByteArray content = served.readAll();
-    if (change < 0) {
-        served.remove();
-    } else {
-        content.chop(change);
-        content[1000] = char(content[1000] ^ 0x55);
-        served.resize(0);
-        served.write(content);
-        served.close();
-    }
-
-    QTest::mouseClick(view.startButton(), Qt::LeftButton);
-    QTRY_COMPARE(m_popUps.shown, QStringList{QStringLiteral("Download Failure|Failed to download updates.")});
-    m_popUps.take();
-    QCOMPARE(view.page(), 1);
-    QCOMPARE(view.planLines().size(), 1);
-    QVERIFY(m_device->transfers().empty());
-    if (!logged.isEmpty())
-        QVERIFY2(log.lines().filter(logged).size() == 1, qPrintable(log.lines().join(QLatin1Char('\n'))));
-}
-
-void UpdateWorkflowTest::manualInstall()
-{
-    const QUrl manifest = m_site->publish("ORVI+", {});
-    m_device = plugDevice(1, kPath, headerWords(0x0310, 0x0310, 1, 1));
-    auto test = windowOnDevicePage(manifest);
-    const WindowView &view = test->view;
-    QTemporaryDir folder;
-    const auto pick = [&](const QString &action, const QString &name) {
-        if (!name.isEmpty())
-            OrviSim::writeImageFile(localPath(folder.filePath(name)), OrviSim::Component::Dsp, 0x0312, 300);
-        DialogAnswer<QFileDialog> fileChoice([&](QFileDialog *dialog) {
-            if (name.isEmpty())
-                return dialog->reject();
-            // Typed, as a user may: the dialog's listing of the folder fills in later.
-            dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(folder.filePath(name));
-            static_cast<QDialog *>(dialog)->done(QDialog::Accepted);
-        });
-        DialogAnswer<QMessageBox> invalidBox([](QMessageBox *box) { box->accept(); });
-        view.action(action)->trigger();
-        return m_popUps.take().join(QLatin1Char(';'));
-    };
-
-    // Names that do not fit the component are refused; nothing starts.
-    const QString invalid = QStringLiteral("Invalid File|This file does not seem to be a valid ");
-    QCOMPARE(pick(QStringLiteral("Install MCU Firmware..."), QStringLiteral("update.bin")), invalid + "MCU Firmware");
-    QCOMPARE(pick(QStringLiteral("Install MCU Firmware..."), QStringLiteral("Update.BIN")), invalid + "MCU Firmware");
-    QCOMPARE(pick(QStringLiteral("Install DSP Firmware..."), QStringLiteral("dsp.LDR")), invalid + "DSP Firmware");
-    QCOMPARE(pick(QStringLiteral("Install Styles..."), QStringLiteral("Styles.bin")), invalid + "Styles");
-    QCOMPARE(pick(QStringLiteral("Install Ensemble Audio..."), QString()), QString());
-    QCOMPARE(view.page(), 1);
-    QTest::qWait(200);
-    QVERIFY(m_device->transfers().empty());
-
-    QCOMPARE(pick(QStringLiteral("Install DSP Firmware..."), QStringLiteral("orvi-dsp.ldr")), QString());
-    QTRY_COMPARE(view.page(), 2);
-    QCOMPARE(view.updateLabel(0)->text(), QStringLiteral("Updating DSP Firmware (Component 1/1)"));
-    QCOMPARE(view.bar(0)->value(), 100);
-    QVERIFY(waitForNoUpdates(view, 30000));
-    QFile file(folder.filePath(QStringLiteral("orvi-dsp.ldr")));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    Bytes sent;
-    QVERIFY(OrviSim::bytesFromDspText(file.readAll().toStdString(), &sent));
-    const auto transfer = m_device->lastTransfer(OrviSim::Component::Dsp);
-    QVERIFY(transfer && transfer->installed && transfer->holdsExactly(sent));
-}
 
 QTEST_MAIN(UpdateWorkflowTest)
 #include "tst_update_workflow.moc"

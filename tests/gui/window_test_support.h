@@ -11,21 +11,9 @@
 #include "device/device_test_support.h"
 #include "http_test_server.h"
 
-#include <QAbstractButton>
-#include <QApplication>
 #include <QCryptographicHash>
-#include <QAction>
-#include <QLabel>
-#include <QLayout>
-#include <QMenu>
-#include <QListWidget>
-#include <QMessageBox>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QStackedWidget>
-#include <QTemporaryDir>
-#include <QTimer>
 #include <QtTest>
+#include <QtWidgets>
 
 #include <functional>
 #include <memory>
@@ -46,12 +34,6 @@ struct ServedComponent
 
 Q_DECLARE_METATYPE(ServedComponent)
 
-inline const char *manifestComponentName(OrviSim::Component component)
-{
-    static const char *const names[] = {"MP", "DSP", "Styles", "Ensemble"};
-    return names[int(component)];
-}
-
 // The files of one update server: components, manifest, and what the device must end up holding.
 class UpdateSite
 {
@@ -68,6 +50,7 @@ public:
     QUrl publish(const QByteArray &product, const QVector<ServedComponent> &components,
                  const QByteArray &extraXml = QByteArray())
     {
+        static const char *const manifestNames[] = {"MP", "DSP", "Styles", "Ensemble"};
         QByteArray entries;
         for (const ServedComponent &served : components) {
             const QString name = QStringLiteral("%1-%2.img").arg(OrviSim::componentName(served.component)).arg(served.version);
@@ -81,7 +64,7 @@ public:
             address.setQuery(served.query);
             entries += QStringLiteral("<Component Name=\"%1\" Version=\"%2\" ReleaseDate=\"2026-11-30\" URL=\"%3\" "
                                       "SHA256=\"%4\"/>")
-                               .arg(QLatin1String(manifestComponentName(served.component)), served.versionText,
+                               .arg(QLatin1String(manifestNames[int(served.component)]), served.versionText,
                                     address.toString().toHtmlEscaped(),
                                     QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex()))
                                .toUtf8();
@@ -117,29 +100,15 @@ private:
 inline std::shared_ptr<OrviSim::OrviEmulator> plugDevice(int model, const std::string &path,
                                                          const OrviSim::HeaderWords &words, int rebootMs = 1500)
 {
-    auto device = std::make_shared<OrviSim::OrviEmulator>(model);
+    auto device = HidSim::plug(model == 0 ? HidSim::kProductOrvi : HidSim::kProductOrviPlus, path, L"T1");
     device->setHeaderWords(words);
-    OrviSim::RebootBehaviour reboot;
-    reboot.enabled = rebootMs > 0;
-    reboot.goneMs = rebootMs;
-    device->setRebootBehaviour(reboot);
-    HidSim::PluggedDevice plugged;
-    plugged.path = path;
-    plugged.serialNumber = L"T1";
-    plugged.productId = model == 0 ? HidSim::kProductOrvi : HidSim::kProductOrviPlus;
-    plugged.device = device;
-    HidSim::plugDevice(plugged);
+    device->setRebootBehaviour({rebootMs > 0, rebootMs, std::string(), std::nullopt});
     return device;
 }
 
 inline OrviSim::HeaderWords headerWords(uint16_t mcu, uint16_t dsp, uint16_t styles, uint32_t ensemble)
 {
-    OrviSim::HeaderWords words;
-    words.mcuWord = mcu;
-    words.dspWord = dsp;
-    words.stylesVersion = styles;
-    words.ensembleVersion = ensemble;
-    return words;
+    return {mcu, dsp, styles, ensemble, 0, 0, std::nullopt};
 }
 
 // What a user sees of the window, read through its widget tree.
@@ -249,11 +218,6 @@ public:
 private:
     QTimer m_poll;
 };
-
-inline void clickButton(QMessageBox *box, QMessageBox::StandardButton button)
-{
-    box->button(button)->click();
-}
 
 // Saves a picture of the window into the folder named by ORVI_SCREENSHOT_DIR, if set.
 inline void saveScreenshot(QWidget *window, const QString &name)

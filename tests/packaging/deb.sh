@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
-# The Debian package, made once and then inspected and installed, each step in a folder of its own.
-#   deb.sh build DEB_DIR CPACK_CONFIG       exactly one .deb in DEB_DIR, from the built tree
-#   deb.sh contents DEB_DIR WORK SOURCE_DIR its files, owners, modes, control fields, dependencies,
-#                                           that it carries the source tree's files, and no lintian error
-#   deb.sh run DEB_DIR WORK                 the program unpacked with dpkg -x finds its libraries and,
-#                                           on a private X server, logs its version and shows a window
-#                                           that the desktop entry's StartupWMClass matches
+# The Debian package, made once, then inspected and installed, each step in a folder of its own.
+#   deb.sh build DEB_DIR CPACK_CONFIG        exactly one .deb, from the built tree
+#   deb.sh contents DEB_DIR WORK SOURCE_DIR  files (the source tree's), owners, modes, control fields,
+#                                            dependencies, no lintian error
+#   deb.sh run DEB_DIR WORK                  unpacked with dpkg -x, the program finds its libraries and, on
+#                                            a private X server, logs its version and shows a window of
+#                                            the class the desktop entry's StartupWMClass names
 set -euo pipefail
 step="$1" deb_dir="$2" work="${3:-}"
 app_id=example.brevanto.OrviUpdater
 version=2.0.2
-failures=0
+failures=0 xvfb_pid="" program_pid=""
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 one_deb() {
     shopt -s nullglob
@@ -28,7 +28,7 @@ build() {
 }
 
 contents() {
-    local source_dir="$4" icon_sizes=(16 24 32 48 64 128 256) root="$work/root" size name
+    local source_dir="$4" icon_sizes=(16 24 32 48 64 128 256) root="$work/root" size name reader
     one_deb
     mkdir -p "$work"
     local expected=(bin/orvi-updater lib/udev/rules.d/70-orvi-updater.rules share/applications/$app_id.desktop
@@ -50,8 +50,6 @@ contents() {
     for name in Package=orvi-updater Version=$version Architecture="$(dpkg --print-architecture)"; do
         [ "$(field "${name%%=*}")" = "${name#*=}" ] || fail "${name%%=*} is '$(field "${name%%=*}")'"
     done
-    [[ "$(field Maintainer)" =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] || fail "Maintainer '$(field Maintainer)' is not 'Name <address>'"
-    [ "$(field Description | wc -l)" -gt 1 ] || fail "Description has no long description"
     # dpkg-shlibdeps must have found the libraries the program links.
     local depends=", $(field Depends),"
     echo "Depends: $depends"
@@ -60,12 +58,10 @@ contents() {
     done
 
     dpkg-deb -x "$deb" "$root"
-    for name in share/applications/$app_id.desktop share/metainfo/$app_id.metainfo.xml \
-        lib/udev/rules.d/70-orvi-updater.rules share/doc/orvi-updater/copyright; do
-        cmp "$source_dir/$(basename "$name")" "$root/usr/$name" || fail "installed $name differs from the source"
-    done
-    for name in man/man1/orvi-updater.1 doc/orvi-updater/changelog; do
-        zcat "$root/usr/share/$name.gz" | cmp "$source_dir/$(basename "$name")" - || fail "installed $name differs"
+    for name in share/applications/$app_id.desktop share/metainfo/$app_id.metainfo.xml share/doc/orvi-updater/copyright \
+        lib/udev/rules.d/70-orvi-updater.rules share/man/man1/orvi-updater.1.gz share/doc/orvi-updater/changelog.gz; do
+        reader=cat; [[ "$name" != *.gz ]] || reader=zcat
+        $reader "$root/usr/$name" | cmp "$source_dir/$(basename "$name" .gz)" - || fail "installed $name differs from the source"
     done
     [ "$(zcat "$root/usr/share/doc/orvi-updater/changelog.gz" | dpkg-parsechangelog -l- -S Version)" = $version ] \
         || fail "the changelog's version is not the package's"
@@ -75,9 +71,8 @@ contents() {
         name="$(file -b "$root/usr/share/icons/hicolor/${size}x${size}/apps/$app_id.png")"
         [[ "$name" == "PNG image data, $size x $size, 8-bit/color RGBA"* ]] || fail "${size} px icon is '$name'"
     done
-    name="$(file -b "$root/usr/bin/orvi-updater")"
-    [[ "$name" == ELF*executable* && "$name" != *"not stripped"* ]] || fail "program is '$name', expected a stripped executable"
-    # Errors fail the check; warnings are listed for whoever reads the log.
+    # Errors fail the check (a malformed Maintainer, no long Description, an unstripped program...);
+    # warnings are listed for whoever reads the log.
     lintian --fail-on error --display-level ">=warning" --tag-display-limit 0 "$deb" 2>&1 | tee "$work/lintian.txt" \
         || fail "lintian reports errors"
 }
@@ -87,7 +82,7 @@ run() {
     mkdir -p "$work/tmp" "$work/config" "$work/cache" "$work/data" "$work/runtime"
     chmod 700 "$work/runtime"
     dpkg -x "$deb" "$work/root"
-    local program="$work/root/usr/bin/orvi-updater" xvfb_pid="" program_pid="" window=""
+    local program="$work/root/usr/bin/orvi-updater" window=""
     ! ldd "$program" | grep -F "not found" || { fail "the installed program misses libraries"; return; }
     trap 'kill $program_pid $xvfb_pid 2>/dev/null || true; wait' EXIT
     # Polls COMMAND for up to TENTHS tenths of a second while PID lives.

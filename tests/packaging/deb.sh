@@ -17,7 +17,6 @@ one_deb() {
     local debs=("$deb_dir"/*.deb)
     [ ${#debs[@]} -eq 1 ] || { echo "FAIL: expected one .deb in $deb_dir, found ${#debs[@]}"; exit 1; }
     deb="${debs[0]}"
-    rm -rf "$work"
 }
 
 build() {
@@ -30,6 +29,7 @@ build() {
 contents() {
     local source_dir="$4" icon_sizes=(16 24 32 48 64 128 256) root="$work/root" size name reader
     one_deb
+    rm -rf "$work"
     mkdir -p "$work"
     local expected=(bin/orvi-updater lib/udev/rules.d/70-orvi-updater.rules share/applications/$app_id.desktop
         share/doc/orvi-updater/changelog.gz share/doc/orvi-updater/copyright share/man/man1/orvi-updater.1.gz
@@ -79,6 +79,7 @@ contents() {
 
 run() {
     one_deb
+    rm -rf "$work"
     mkdir -p "$work/tmp" "$work/config" "$work/cache" "$work/data" "$work/runtime"
     chmod 700 "$work/runtime"
     dpkg -x "$deb" "$work/root"

@@ -34,10 +34,12 @@ private slots:
                 for (--waiting; waiting > 0;) {
                 }
                 for (int i = 0; i < lines; ++i) {
-                    if (t == 0)
-                        std::printf("Sent: %d kb\n", i), std::fflush(stdout);
-                    else
+                    if (t == 0) {
+                        std::printf("Sent: %d kb\n", i);
+                        std::fflush(stdout);
+                    } else {
                         writeMessageToConsole(QtDebugMsg, QMessageLogContext(), format.arg(i));
+                    }
                 }
             });
         }

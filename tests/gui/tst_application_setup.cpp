@@ -18,86 +18,74 @@ class ApplicationSetupTest : public QObject
     Q_OBJECT
 
 private slots:
-    void linesOfManyThreadsStayWhole();
-    void lockFolderBelongsToTheUser_data();
-    void lockFolderBelongsToTheUser();
-};
-
-// Log lines of several threads and the protocol's printed lines, all at once.
-void ApplicationSetupTest::linesOfManyThreadsStayWhole()
-{
-    const int threads = 4, lines = 10000;
-    StdoutCapture capture;
-    std::vector<std::thread> writers;
-    std::atomic<int> waiting{threads};
-    for (int t = 0; t < threads; ++t) {
-        writers.emplace_back([t, &waiting] {
-            for (--waiting; waiting > 0;) {
-            }
-            for (int i = 0; i < lines; ++i) {
-                if (t == 0) {
-                    std::printf("Sent: %d kb\n", i);
-                    std::fflush(stdout);
-                } else {
-                    writeMessageToConsole(QtDebugMsg, QMessageLogContext(),
-                                          QStringLiteral("thread %1 says %2").arg(t).arg(i));
+    // Log lines of several threads and the protocol's printed lines, all at once.
+    void linesOfManyThreadsStayWhole()
+    {
+        const int threads = 4, lines = 10000;
+        StdoutCapture capture;
+        std::vector<std::thread> writers;
+        std::atomic<int> waiting{threads};
+        QSet<QString> expected{QString()};
+        for (int t = 0; t < threads; ++t) {
+            const QString format = t == 0 ? QStringLiteral("Sent: %1 kb") : QStringLiteral("thread %1 says %2").arg(t);
+            for (int i = 0; i < lines; ++i)
+                expected << format.arg(i);
+            writers.emplace_back([t, format, &waiting] {
+                for (--waiting; waiting > 0;) {
                 }
-            }
-        });
+                for (int i = 0; i < lines; ++i) {
+                    if (t == 0) {
+                        std::printf("Sent: %d kb\n", i);
+                        std::fflush(stdout);
+                    } else {
+                        writeMessageToConsole(QtDebugMsg, QMessageLogContext(), format.arg(i));
+                    }
+                }
+            });
+        }
+        for (std::thread &writer : writers)
+            writer.join();
+        const QStringList written = capture.finish().split('\n');
+        QCOMPARE(written.size(), threads * lines + 1);
+        for (const QString &line : written)
+            QVERIFY2(expected.contains(line), qPrintable(line));
     }
-    for (std::thread &writer : writers)
-        writer.join();
 
-    const QStringList written = capture.finish().split('\n');
-    QCOMPARE(written.size(), threads * lines + 1);
-    QSet<QString> expected{QString()};
-    for (int i = 0; i < lines; ++i) {
-        expected << QStringLiteral("Sent: %1 kb").arg(i);
-        for (int t = 1; t < threads; ++t)
-            expected << QStringLiteral("thread %1 says %2").arg(t).arg(i);
+    void lockFolderBelongsToTheUser_data()
+    {
+        QTest::addColumn<bool>("runtime"); // whether XDG_RUNTIME_DIR names a folder
+        QTest::addColumn<bool>("fallbackTaken"); // a link lies where the fallback folder goes
+        QTest::addColumn<QString>("folder"); // where the lock goes
+        QTest::newRow("runtime folder") << true << false << "runtime";
+        QTest::newRow("no runtime folder") << false << false << "fallback";
+        QTest::newRow("fallback taken by a link") << false << true << "temporary";
     }
-    for (const QString &line : written)
-        QVERIFY2(expected.contains(line), qPrintable(line));
-}
 
-void ApplicationSetupTest::lockFolderBelongsToTheUser_data()
-{
-    QTest::addColumn<QString>("runtime"); // XDG_RUNTIME_DIR: "own" or "none"
-    QTest::addColumn<bool>("fallbackTaken"); // a link lies where the fallback folder goes
-    QTest::addColumn<QString>("folder"); // where the lock goes: "runtime", "fallback" or "temporary"
-    QTest::newRow("runtime folder") << "own" << false << "runtime";
-    QTest::newRow("no runtime folder") << "none" << false << "fallback";
-    QTest::newRow("fallback taken by a link") << "none" << true << "temporary";
-}
+    // The test runs with a private TMPDIR, so this also checks that it is honoured.
+    void lockFolderBelongsToTheUser()
+    {
+        QFETCH(bool, runtime);
+        QFETCH(bool, fallbackTaken);
+        QFETCH(QString, folder);
+        const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+        QTemporaryDir own;
+        qputenv("XDG_RUNTIME_DIR", runtime ? QFile::encodeName(own.path()) : QByteArray());
+        const QString temporary = QDir::tempPath();
+        const QString fallback = temporary + QStringLiteral("/orvi-updater-") + QString::number(geteuid());
+        QDir(fallback).removeRecursively();
+        QFile::remove(fallback);
+        QVERIFY(!fallbackTaken || QFile::link(own.path(), fallback));
 
-// The test runs with a private TMPDIR, so this also checks that it is honoured.
-void ApplicationSetupTest::lockFolderBelongsToTheUser()
-{
-    QFETCH(QString, runtime);
-    QFETCH(bool, fallbackTaken);
-    QFETCH(QString, folder);
-    const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
-    QTemporaryDir own;
-    if (runtime == "none")
-        qunsetenv("XDG_RUNTIME_DIR");
-    else
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(own.path()));
-    const QString temporary = QDir::tempPath();
-    const QString fallback = temporary + QStringLiteral("/orvi-updater-") + QString::number(geteuid());
-    QDir(fallback).removeRecursively();
-    QFile::remove(fallback);
-    if (fallbackTaken)
-        QVERIFY(QFile::link(own.path(), fallback));
-
-    const QString lockPath = singleInstanceLockPath();
-    qputenv("XDG_RUNTIME_DIR", savedRuntime);
-    const QString expected = folder == "runtime" ? own.path() : folder == "fallback" ? fallback : temporary;
-    QCOMPARE(lockPath, expected + QStringLiteral("/brevanto_orvi_updater_single_instance_lock"));
-    if (folder == "fallback")
-        QCOMPARE(QFileInfo(fallback).permissions(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                                        | QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);
-    QFile::remove(fallback);
-}
+        const QString lockPath = singleInstanceLockPath();
+        qputenv("XDG_RUNTIME_DIR", savedRuntime);
+        const QString expected = folder == "runtime" ? own.path() : folder == "fallback" ? fallback : temporary;
+        QCOMPARE(lockPath, expected + QStringLiteral("/brevanto_orvi_updater_single_instance_lock"));
+        if (folder == "fallback")
+            QCOMPARE(QFileInfo(fallback).permissions(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                            | QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);
+        QFile::remove(fallback);
+    }
+};
 
 QTEST_MAIN(ApplicationSetupTest)
 #include "tst_application_setup.moc"

@@ -12,141 +12,119 @@ class SingleInstanceTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void secondCopyIsTurnedAwayWhileTheFirstKeepsItsLock();
-    void terminationSignalEndsTheProgramCleanly_data();
-    void terminationSignalEndsTheProgramCleanly();
-    void commandLineIsAnsweredWithoutAWindow_data();
-    void commandLineIsAnsweredWithoutAWindow();
+    void initTestCase()
+    {
+        // Xvfb picks a free display itself and writes its number once it accepts clients.
+        m_xserver.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1280x1024x24"});
+        const QByteArray display = m_xserver.firstLine();
+        QVERIFY2(!display.isEmpty(), "Xvfb did not start");
+        qputenv("DISPLAY", ":" + display);
+        qputenv("QT_QPA_PLATFORM", "xcb");
+        qputenv("TMPDIR", m_tmp.path().toLocal8Bit());
+        qputenv("XDG_RUNTIME_DIR", m_tmp.path().toLocal8Bit());
+    }
+
+    void secondCopyIsTurnedAwayWhileTheFirstKeepsItsLock()
+    {
+        ChildProcess first, second;
+        const QByteArray mainWindow = startWithWindow(first);
+        QVERIFY(!mainWindow.isEmpty());
+        QVERIFY(QFileInfo::exists(m_lockPath));
+
+        const QByteArray box = startWithWindow(second);
+        QVERIFY(!box.isEmpty());
+        QCOMPARE(run("xdotool", {"getwindowname", box}).trimmed(), QByteArray("Orvi Updater"));
+        QCOMPARE(second.state(), QProcess::Running);
+        QVERIFY(!run("xdotool", {"windowfocus", "--sync", box, "key", "Return"}).isNull());
+        QVERIFY(endsWith(second, 0));
+        // Turned away before any window or settings were made.
+        QCOMPARE(second.readAllStandardOutput(), QByteArray("Another instance of the application is already running.\n"));
+
+        QCOMPARE(first.state(), QProcess::Running);
+        QVERIFY(QFileInfo::exists(m_lockPath));
+        // Closed as a window manager closes it, so the program ends through its event loop.
+        QVERIFY(!run("python3", {ORVI_X11_HELPER, "close", mainWindow}).isNull());
+        QVERIFY(endsWith(first, 0));
+        QVERIFY(!QFileInfo::exists(m_lockPath));
+    }
+
+    void terminationSignalEndsTheProgramCleanly_data()
+    {
+        QTest::addColumn<int>("signalNumber");
+        QTest::newRow("SIGTERM") << SIGTERM;
+        QTest::newRow("SIGINT") << SIGINT;
+        QTest::newRow("SIGHUP") << SIGHUP;
+    }
+
+    void terminationSignalEndsTheProgramCleanly()
+    {
+        QFETCH(int, signalNumber);
+        ChildProcess updater;
+        QVERIFY(!startWithWindow(updater).isEmpty());
+        QVERIFY(QFileInfo::exists(m_lockPath));
+        QCOMPARE(::kill(pid_t(updater.processId()), signalNumber), 0);
+        QVERIFY(endsWith(updater, 0));
+        QVERIFY(!QFileInfo::exists(m_lockPath));
+    }
+
+    void commandLineIsAnsweredWithoutAWindow_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("output"); // the start of standard output, or of standard error on failure
+        QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: orvi-updater [options]\n";
+        QTest::newRow("version") << QStringList{"--version"} << 0 << "Orvi Updater 2.0.2\n";
+        QTest::newRow("unknown option") << QStringList{"--bogus"} << 2
+                                        << "orvi-updater: Unknown option 'bogus'.\nTry 'orvi-updater --help'";
+        QTest::newRow("argument") << QStringList{"-platform", "offscreen", "file.bin"} << 2
+                                  << "orvi-updater: Unexpected argument 'file.bin'.\n";
+    }
+
+    // Help and version need no display at all: without one, making the application object would fail.
+    void commandLineIsAnsweredWithoutAWindow()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, output);
+        QProcess updater;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        if (exitCode == 0)
+            environment.remove(QStringLiteral("DISPLAY"));
+        updater.setProcessEnvironment(environment);
+        updater.start(QStringLiteral(ORVI_UPDATER_PATH), arguments);
+        QVERIFY(endsWith(updater, exitCode));
+        const QString printed = QString::fromLocal8Bit(exitCode == 0 ? updater.readAllStandardOutput()
+                                                                     : updater.readAllStandardError());
+        QVERIFY2(printed.startsWith(output), qPrintable(printed));
+        QVERIFY(!QFileInfo::exists(m_lockPath));
+    }
 
 private:
     // Standard output of a helper program that succeeded, else a null array.
-    QByteArray run(const QString &program, const QStringList &arguments);
-    QByteArray startWithWindow(QProcess &updater);
-    bool closeAndWait(QProcess &updater, const QByteArray &window);
+    static QByteArray run(const QString &program, const QStringList &arguments)
+    {
+        QProcess process;
+        process.start(program, arguments);
+        return endsWith(process, 0) ? process.readAllStandardOutput().append("") : QByteArray();
+    }
+    static bool endsWith(QProcess &process, int exitCode)
+    {
+        return process.waitForFinished(20000) && process.exitStatus() == QProcess::NormalExit
+               && process.exitCode() == exitCode;
+    }
+    // The program's first visible window, once it shows.
+    static QByteArray startWithWindow(QProcess &updater)
+    {
+        updater.start(QStringLiteral(ORVI_UPDATER_PATH), QStringList());
+        updater.waitForStarted();
+        const QString pid = QString::number(updater.processId());
+        return run("xdotool", {"search", "--sync", "--onlyvisible", "--pid", pid}).split('\n').value(0);
+    }
 
     QTemporaryDir m_tmp;
     QString m_lockPath = m_tmp.path() + QStringLiteral("/brevanto_orvi_updater_single_instance_lock");
     ChildProcess m_xserver;
 };
-
-void SingleInstanceTest::initTestCase()
-{
-    // Xvfb picks a free display itself and writes its number once it accepts clients.
-    m_xserver.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1280x1024x24"});
-    const QByteArray display = m_xserver.firstLine();
-    QVERIFY2(!display.isEmpty(), "Xvfb did not start");
-    qputenv("DISPLAY", ":" + display);
-    qputenv("QT_QPA_PLATFORM", "xcb");
-    qputenv("TMPDIR", m_tmp.path().toLocal8Bit());
-    qputenv("XDG_RUNTIME_DIR", m_tmp.path().toLocal8Bit());
-}
-
-QByteArray SingleInstanceTest::run(const QString &program, const QStringList &arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    if (!process.waitForFinished(20000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
-        return QByteArray();
-    return process.readAllStandardOutput().append("");
-}
-
-QByteArray SingleInstanceTest::startWithWindow(QProcess &updater)
-{
-    updater.start(QStringLiteral(ORVI_UPDATER_PATH), QStringList());
-    if (!updater.waitForStarted())
-        return QByteArray();
-    return run("xdotool", {"search", "--sync", "--onlyvisible", "--pid", QString::number(updater.processId())})
-        .split('\n')
-        .value(0);
-}
-
-// Closed as a window manager closes it, so the program ends through its event loop.
-bool SingleInstanceTest::closeAndWait(QProcess &updater, const QByteArray &window)
-{
-    return !run("python3", {ORVI_X11_HELPER, "close", window}).isNull() && updater.waitForFinished(10000)
-           && updater.exitStatus() == QProcess::NormalExit && updater.exitCode() == 0;
-}
-
-void SingleInstanceTest::secondCopyIsTurnedAwayWhileTheFirstKeepsItsLock()
-{
-    ChildProcess first;
-    const QByteArray mainWindow = startWithWindow(first);
-    QVERIFY(!mainWindow.isEmpty());
-    QVERIFY(QFileInfo::exists(m_lockPath));
-
-    ChildProcess second;
-    const QByteArray box = startWithWindow(second);
-    QVERIFY(!box.isEmpty());
-    QCOMPARE(run("xdotool", {"getwindowname", box}).trimmed(), QByteArray("Orvi Updater"));
-    QCOMPARE(second.state(), QProcess::Running);
-    QVERIFY(!run("xdotool", {"windowfocus", "--sync", box, "key", "Return"}).isNull());
-    QVERIFY(second.waitForFinished(10000));
-    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(second.exitCode(), 0);
-    // Turned away before any window or settings were made.
-    QCOMPARE(second.readAllStandardOutput(), QByteArray("Another instance of the application is already running.\n"));
-
-    QCOMPARE(first.state(), QProcess::Running);
-    QVERIFY(QFileInfo::exists(m_lockPath));
-    QVERIFY(closeAndWait(first, mainWindow));
-    QVERIFY(!QFileInfo::exists(m_lockPath));
-}
-
-void SingleInstanceTest::terminationSignalEndsTheProgramCleanly_data()
-{
-    QTest::addColumn<int>("signalNumber");
-    QTest::newRow("SIGTERM") << SIGTERM;
-    QTest::newRow("SIGINT") << SIGINT;
-    QTest::newRow("SIGHUP") << SIGHUP;
-}
-
-void SingleInstanceTest::terminationSignalEndsTheProgramCleanly()
-{
-    QFETCH(int, signalNumber);
-    ChildProcess updater;
-    QVERIFY(!startWithWindow(updater).isEmpty());
-    QVERIFY(QFileInfo::exists(m_lockPath));
-    QCOMPARE(::kill(pid_t(updater.processId()), signalNumber), 0);
-    QVERIFY(updater.waitForFinished(10000));
-    QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(updater.exitCode(), 0);
-    QVERIFY(!QFileInfo::exists(m_lockPath));
-}
-
-void SingleInstanceTest::commandLineIsAnsweredWithoutAWindow_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("output"); // the start of standard output, or of standard error on failure
-    QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: orvi-updater [options]\n";
-    QTest::newRow("version") << QStringList{"--version"} << 0 << "Orvi Updater 2.0.2\n";
-    QTest::newRow("unknown option") << QStringList{"--bogus"} << 2
-                                    << "orvi-updater: Unknown option 'bogus'.\nTry 'orvi-updater --help'";
-    QTest::newRow("argument") << QStringList{"-platform", "offscreen", "file.bin"} << 2
-                              << "orvi-updater: Unexpected argument 'file.bin'.\n";
-}
-
-// Help and version need no display at all: without one, making the application object would fail.
-void SingleInstanceTest::commandLineIsAnsweredWithoutAWindow()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(int, exitCode);
-    QFETCH(QString, output);
-    QProcess updater;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    if (exitCode == 0 && !arguments.contains("offscreen"))
-        environment.remove(QStringLiteral("DISPLAY"));
-    updater.setProcessEnvironment(environment);
-    updater.start(QStringLiteral(ORVI_UPDATER_PATH), arguments);
-    QVERIFY(updater.waitForFinished(10000));
-    QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(updater.exitCode(), exitCode);
-    const QString printed = QString::fromLocal8Bit(exitCode == 0 ? updater.readAllStandardOutput()
-                                                                 : updater.readAllStandardError());
-    QVERIFY2(printed.startsWith(output), qPrintable(printed));
-    QVERIFY(!QFileInfo::exists(m_lockPath));
-}
 
 QTEST_GUILESS_MAIN(SingleInstanceTest)
 #include "tst_single_instance.moc"

@@ -2,9 +2,9 @@
 """X11 helpers for the tests, scripts/screenshot and bench/startup, through libX11 and ctypes.
 
 Command line:
-    x11_window.py close WINDOW_ID   ask a window to close as a window manager's close
-                                    button does (WM_DELETE_WINDOW), so that the program
-                                    ends through its own event loop
+    x11_window.py close WINDOW_ID   ask a window to close as a window manager's close button
+                                    does (WM_DELETE_WINDOW), so the program ends through its
+                                    own event loop
 """
 
 import ctypes
@@ -38,9 +38,8 @@ class Display:
 
     def __init__(self, name=None):
         self._x = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
-        for function, result in (("XOpenDisplay", ctypes.c_void_p), ("XDefaultRootWindow", ctypes.c_ulong),
-                                 ("XInternAtom", ctypes.c_ulong)):
-            getattr(self._x, function).restype = result
+        for function in ("XOpenDisplay", "XDefaultRootWindow", "XInternAtom"):
+            getattr(self._x, function).restype = ctypes.c_void_p if function == "XOpenDisplay" else ctypes.c_ulong
         self._display = ctypes.c_void_p(self._x.XOpenDisplay(name.encode() if name else None))
         if not self._display.value:
             raise RuntimeError("cannot open X display %s" % (name or "from DISPLAY"))
@@ -53,12 +52,9 @@ class Display:
         self._x.XCloseDisplay(self._display)
 
     def request_close(self, window):
-        """Sends WM_DELETE_WINDOW, which Qt turns into a close event."""
         event = _Event()
-        event.xclient.type = CLIENT_MESSAGE
-        event.xclient.window = window
+        event.xclient.type, event.xclient.window, event.xclient.format = CLIENT_MESSAGE, window, 32
         event.xclient.message_type = self._x.XInternAtom(self._display, b"WM_PROTOCOLS", 0)
-        event.xclient.format = 32
         event.xclient.data[0] = self._x.XInternAtom(self._display, b"WM_DELETE_WINDOW", 0)
         self._x.XSendEvent(self._display, ctypes.c_ulong(window), 0, ctypes.c_long(0), ctypes.byref(event))
         self._x.XSync(self._display, 0)
@@ -76,9 +72,7 @@ class Display:
 
     def wait_for_top_level_map(self, timeout):
         """(window, monotonic time) of the next top-level map, or None on time-out.
-
-        Without a window manager a top-level map shows up as a MapNotify on the root.
-        """
+        Without a window manager a top-level map shows up as a MapNotify on the root."""
         deadline = time.monotonic() + timeout
         event = _Event()
         while True:
@@ -86,10 +80,9 @@ class Display:
                 self._x.XNextEvent(self._display, ctypes.byref(event))
                 if event.type == MAP_NOTIFY and not event.xmap.override_redirect:
                     return event.xmap.window, time.monotonic()
-            left = deadline - time.monotonic()
-            if left <= 0:
+            if time.monotonic() >= deadline:
                 return None
-            select.select([self._x.XConnectionNumber(self._display)], [], [], left)
+            select.select([self._x.XConnectionNumber(self._display)], [], [], deadline - time.monotonic())
 
 
 if __name__ == "__main__":

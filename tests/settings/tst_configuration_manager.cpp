@@ -4,119 +4,87 @@
 #include <QSettings>
 #include <QtTest>
 
-#include <memory>
-
 #include "message_log.h"
 
 using OrviPlus::ConfigurationManager;
 
-namespace {
-
-const QUrl chosenUrl(QStringLiteral("http://127.0.0.1:8080/chosen/manifest.xml"));
-
-} // namespace
+static const QUrl chosenUrl(QStringLiteral("http://127.0.0.1:8080/chosen/manifest.xml"));
 
 class TestConfigurationManager : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void storeIsClearedUnlessItHasAVersion_data();
-    void storeIsClearedUnlessItHasAVersion();
-    void manifestUrlIsStoredAndReset();
-    void unwritableStoreIsNamedAndTheProgramGoesOn();
+    void initTestCase()
+    {
+        QCoreApplication::setApplicationName(QStringLiteral("Orvi Updater"));
+        QCoreApplication::setOrganizationDomain(QStringLiteral("brevanto.example"));
+        QCoreApplication::setOrganizationName(QStringLiteral("Brevanto"));
+        const QString privateFolder = qEnvironmentVariable("XDG_CONFIG_HOME");
+        QVERIFY2(!privateFolder.isEmpty() && QSettings().fileName().startsWith(privateFolder + '/'),
+                 "refusing to run against the user's own settings");
+    }
+
+    void init()
+    {
+        QSettings().clear();
+        QCOMPARE(ConfigurationManager::m_instance, nullptr);
+    }
+
+    void storeIsClearedUnlessItHasAVersion_data()
+    {
+        QTest::addColumn<QVariant>("storedVersion");
+        QTest::addColumn<QString>("readVersion");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("no version") << QVariant() << "0" << false;
+        QTest::newRow("negative") << QVariant(-3) << "-3" << false;
+        QTest::newRow("version 1") << QVariant(1) << "1" << true;
+    }
+
+    void storeIsClearedUnlessItHasAVersion()
+    {
+        QFETCH(QVariant, storedVersion);
+        QFETCH(QString, readVersion);
+        QFETCH(bool, kept);
+        {
+            QSettings store;
+            if (storedVersion.isValid())
+                store.setValue("version", storedVersion);
+            store.setValue("update/manifest-url", chosenUrl);
+            store.setValue("window/geometry", QByteArray("earlier"));
+        }
+        MessageLog log;
+        ConfigurationManager manager;
+        QCOMPARE(log.lines(), QStringList({QStringLiteral("Configuration manager: current version: 1"),
+                                           "Configuration manager: existing version: " + readVersion}));
+        QCOMPARE(manager.updateManifestUrl(), kept ? chosenUrl : ConfigurationManager::defaultUpdateManifestUrl());
+        QSettings store;
+        QCOMPARE(store.allKeys().size(), kept ? 3 : 1);
+        QCOMPARE(store.value("version").toInt(), 1);
+        // Not pinned to today's default: a later release's default applies.
+        manager.resetUpdateManifestUrl();
+        QVERIFY(!QSettings().contains("update/manifest-url"));
+    }
+
+    void unwritableStoreIsNamedAndTheProgramGoesOn()
+    {
+        // A file where the settings folder should be: nobody, root included, can write beneath it.
+        QTemporaryFile blocker;
+        QVERIFY(blocker.open());
+        const QString folder = blocker.fileName() + QStringLiteral("/config");
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder);
+        MessageLog log;
+        {
+            ConfigurationManager manager;
+            manager.setUpdateManifestUrl(chosenUrl);
+            QCOMPARE(manager.updateManifestUrl(), chosenUrl); // for as long as it runs
+        }
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, qEnvironmentVariable("XDG_CONFIG_HOME"));
+        const QString warning = QStringLiteral("Configuration manager: cannot save the settings to \"%1/Brevanto/Orvi Updater.conf\"")
+                                        .arg(folder);
+        QCOMPARE(log.lines().filter(QStringLiteral("cannot save")), QStringList({warning, warning}));
+    }
 };
 
-void TestConfigurationManager::initTestCase()
-{
-    QCoreApplication::setApplicationName(QStringLiteral("Orvi Updater"));
-    QCoreApplication::setOrganizationDomain(QStringLiteral("brevanto.example"));
-    QCoreApplication::setOrganizationName(QStringLiteral("Brevanto"));
-    const QString privateFolder = qEnvironmentVariable("XDG_CONFIG_HOME");
-    QVERIFY2(!privateFolder.isEmpty() && QSettings().fileName().startsWith(privateFolder + '/'),
-             "refusing to run against the user's own settings");
-}
-
-void TestConfigurationManager::init()
-{
-    QSettings().clear();
-    QCOMPARE(ConfigurationManager::m_instance, nullptr);
-}
-
-void TestConfigurationManager::storeIsClearedUnlessItHasAVersion_data()
-{
-    QTest::addColumn<QVariant>("storedVersion");
-    QTest::addColumn<QString>("readVersion");
-    QTest::addColumn<bool>("kept");
-
-    QTest::newRow("no version") << QVariant() << "0" << false;
-    QTest::newRow("negative") << QVariant(-3) << "-3" << false;
-    QTest::newRow("version 1") << QVariant(1) << "1" << true;
-}
-
-void TestConfigurationManager::storeIsClearedUnlessItHasAVersion()
-{
-    QFETCH(QVariant, storedVersion);
-    QFETCH(QString, readVersion);
-    QFETCH(bool, kept);
-    {
-        QSettings store;
-        if (storedVersion.isValid())
-            store.setValue("version", storedVersion);
-        store.setValue("update/manifest-url", chosenUrl);
-        store.setValue("window/geometry", QByteArray("earlier"));
-    }
-
-    MessageLog log;
-    const ConfigurationManager manager;
-    QCOMPARE(log.lines(), QStringList({QStringLiteral("Configuration manager: current version: 1"),
-                                  "Configuration manager: existing version: " + readVersion}));
-    QCOMPARE(manager.updateManifestUrl(), kept ? chosenUrl : ConfigurationManager::defaultUpdateManifestUrl());
-    QSettings store;
-    QCOMPARE(store.allKeys().size(), kept ? 3 : 1);
-    QCOMPARE(store.value("version").toInt(), 1);
-}
-
-void TestConfigurationManager::manifestUrlIsStoredAndReset()
-{
-    const QUrl defaultUrl = ConfigurationManager::defaultUpdateManifestUrl();
-    {
-        ConfigurationManager manager;
-        QCOMPARE(manager.updateManifestUrl(), defaultUrl);
-        manager.setUpdateManifestUrl(chosenUrl);
-    }
-    QFile file(QSettings().fileName());
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QVERIFY(file.readAll().contains("chosen/manifest.xml"));
-
-    ConfigurationManager manager;
-    QCOMPARE(manager.updateManifestUrl(), chosenUrl);
-    manager.resetUpdateManifestUrl();
-    QCOMPARE(manager.updateManifestUrl(), defaultUrl);
-    QVERIFY(!QSettings().contains("update/manifest-url"));
-}
-
-void TestConfigurationManager::unwritableStoreIsNamedAndTheProgramGoesOn()
-{
-    // A file where the settings folder should be: nobody, root included, can write beneath it.
-    QTemporaryFile blocker;
-    QVERIFY(blocker.open());
-    const QString folder = blocker.fileName() + QStringLiteral("/config");
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder);
-    MessageLog log;
-    {
-        ConfigurationManager manager;
-        manager.setUpdateManifestUrl(chosenUrl);
-        QCOMPARE(manager.updateManifestUrl(), chosenUrl); // for as long as it runs
-    }
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, qEnvironmentVariable("XDG_CONFIG_HOME"));
-    const QString warning = QStringLiteral("Configuration manager: cannot save the settings to \"%1/Brevanto/Orvi Updater.conf\"")
-                                    .arg(folder);
-    QCOMPARE(log.lines().filter(QStringLiteral("cannot save")), QStringList({warning, warning}));
-}
-
 QTEST_GUILESS_MAIN(TestConfigurationManager)
-
 #include "tst_configuration_manager.moc"

@@ -63,9 +63,4 @@ inline Report request(uint16_t command, uint16_t length, uint16_t sequence, cons
     return report;
 }
 
-inline QByteArray hexOf(const Report& report)
-{
-    return QByteArray(reinterpret_cast<const char*>(report.data()), int(report.size())).toHex(' ');
-}
-
 #endif

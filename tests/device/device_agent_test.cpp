@@ -96,6 +96,10 @@ private slots:
     {
         MessageLog log;
         Rig r = rig(1);
+        // A refused open fails once and leaves the worker idle, so that a later start tries anew.
+        r.device->setOpenRefused(true);
+        QVERIFY(!shakeHands(r));
+        r.device->setOpenRefused(false);
         // A time-out is retried after the full two seconds, until a stop.
         r.device->setHeaderReplyFault({ReplyFault::NoReply, -1, 0});
         QElapsedTimer clock;
@@ -114,16 +118,6 @@ private slots:
         QCOMPARE(HidSim::openHandleCount(), 1);
         r.agent->stop();
         QTRY_COMPARE_WITH_TIMEOUT(HidSim::openHandleCount(), 0, 2000);
-        QCOMPARE(r.probe->names, QStringList{"ready"});
-    }
-
-    void failedHandshakeFailsOnce()
-    {
-        Rig r = rig(1);
-        r.device->setOpenRefused(true);
-        QVERIFY(!shakeHands(r));
-        r.device->setOpenRefused(false);
-        QVERIFY(shakeHands(r)); // the worker went idle, so a later start tries anew
         QCOMPARE(r.probe->names, QStringList({"failure", "ready"}));
     }
 
@@ -172,25 +166,16 @@ private slots:
     void staysConnectedUntilItsOwnPathIsGone()
     {
         MessageLog log;
-        const QString path = m_files.filePath("content.bin");
-        QVERIFY(OrviSim::writeImageFile(localPath(path), Component::Ensemble, 9, 3000));
         Rig r = rig(0, "own-path");
         QVERIFY(shakeHands(r));
-        r.agent->sendFile(OrviPlus::MicroFirmware, m_files.filePath("missing.bin"));
-        QTRY_COMPARE_WITH_TIMEOUT(r.probe->count("failure"), 1, 5000);
-        QVERIFY(r.probe->fractions.isEmpty() && r.device->transfers().empty());
-
-        // A failed send and another device's disconnection leave the device usable.
         emit m_monitor.disconnected("other-path");
-        r.agent->sendFile(OrviPlus::EnsembleAudio, path);
-        QTRY_COMPARE_WITH_TIMEOUT(r.probe->count("done"), 1, 10000);
-        QVERIFY(r.device->lastTransfer(Component::Ensemble)->installed);
-
+        QTest::qWait(100);
+        QCOMPARE(HidSim::openHandleCount(), 1);
         emit m_monitor.disconnected("own-path");
         QTRY_COMPARE_WITH_TIMEOUT(r.probe->count("disconnected"), 1, 3000);
         QCOMPARE(HidSim::openHandleCount(), 0);
         QCOMPARE(log.count("Device Agent: disconnected."), 1);
-        QCOMPARE(r.probe->names, QStringList({"ready", "failure", "done", "disconnected"}));
+        QCOMPARE(r.probe->names, QStringList({"ready", "disconnected"}));
     }
 
     void progressComesPerWholePercent()

@@ -38,12 +38,6 @@ class DeviceMonitorTest : public QObject {
     }
 
 private slots:
-    void init()
-    {
-        HidSim::reset();
-        m_notices.clear();
-    }
-
     void reportsChangesBetweenPolls()
     {
         DeviceMonitor monitor;

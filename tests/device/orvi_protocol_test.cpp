@@ -317,6 +317,7 @@ private slots:
         const QString sector = "Progress: ..........\nSector sent. Waiting to be written...\nSector %1 written.\n";
         const QString first = "Read sector: 65536 bytes\nSending sector 1/2...\n";
         const QString second = first + sector.arg("1/2") + "Read sector: 34464 bytes\nEOF\nSending sector 2/2...\n";
+        row("mcu hook stops at once", kMcu, pattern(112), 1, 0, 20, 1, "Interrupted!\nTotal sent: 0 kb\n" + mcuDone);
         row("mcu hook stops after a progress line", kMcu, pattern(2000), 19, 0, 20, 19,
             "Sent: 1 kb\nInterrupted!\nTotal sent: 1 kb\n" + mcuDone);
         row("mcu write fails", kMcu, pattern(150), 0, 2, 5, 2, "Failed to send packet.\nTotal sent: 0 kb\n" + mcuDone);

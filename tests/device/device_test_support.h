@@ -41,8 +41,6 @@ inline bool writeFile(const QString& path, const QByteArray& content)
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
-inline bool writeBytes(const QString& path, const Bytes& bytes) { return writeFile(path, toByteArray(bytes)); }
-
 inline std::string localPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
 inline uint8_t xorOf(const Bytes& bytes)

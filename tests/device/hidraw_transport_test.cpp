@@ -1,7 +1,5 @@
-/*
- * Reply faults of the real hidapi (hidraw back end) over emulated /dev/hidraw nodes, as the
- * protocol's codes. Runs under umockdev-wrapper.
- */
+/* Reply faults of the real hidapi (hidraw back end) over emulated /dev/hidraw nodes, as the protocol's codes.
+ * Runs under umockdev-wrapper. */
 #include "device_test_support.h"
 #include "hidraw_bus.h"
 
@@ -21,12 +19,6 @@ private slots:
         if (!m_bus->ok())
             QFAIL("umockdev's preload is not in effect: run the test under umockdev-wrapper");
         QCOMPARE(hid_init(), 0);
-    }
-
-    void cleanup()
-    {
-        for (const HidrawEmu::NodeDevice& device : m_bus->devices())
-            m_bus->unplug(device.node);
     }
 
     void cleanupTestCase()

@@ -41,8 +41,6 @@ inline bool writeFile(const QString& path, const QByteArray& content)
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
-inline bool writeBytes(const QString& path, const Bytes& bytes) { return writeFile(path, toByteArray(bytes)); }
-
 inline std::string localPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
 inline uint8_t xorOf(const Bytes& bytes)
@@ -61,11 +59,6 @@ inline Report request(uint16_t command, uint16_t length, uint16_t sequence, cons
     for (std::size_t i = 0; i < payload.size() && i < 56; ++i)
         report[9 + i] = payload[i];
     return report;
-}
-
-inline QByteArray hexOf(const Report& report)
-{
-    return QByteArray(reinterpret_cast<const char*>(report.data()), int(report.size())).toHex(' ');
 }
 
 #endif

@@ -1,7 +1,5 @@
-/*
- * Reply faults of the real hidapi (hidraw back end) over emulated /dev/hidraw nodes, as the
- * protocol's codes. Runs under umockdev-wrapper.
- */
+/* Reply faults of the real hidapi (hidraw back end) over emulated /dev/hidraw nodes, as the protocol's codes.
+ * Runs under umockdev-wrapper. */
 #include "device_test_support.h"
 #include "hidraw_bus.h"
 
@@ -9,21 +7,9 @@
 
 #include <hidapi.h>
 
-namespace {
-
-OrviSim::DeviceSetup setupFrom(const char* text)
-{
-    std::vector<OrviSim::DeviceSetup> setups;
-    OrviSim::parseDeviceSetups(text, &setups);
-    return setups.at(0);
-}
-
-} // namespace
-
 class HidrawTransportTest : public QObject {
     Q_OBJECT
 
-private:
     std::unique_ptr<HidrawEmu::HidrawBus> m_bus;
 
 private slots:
@@ -33,13 +19,6 @@ private slots:
         if (!m_bus->ok())
             QFAIL("umockdev's preload is not in effect: run the test under umockdev-wrapper");
         QCOMPARE(hid_init(), 0);
-        orviSetSectorWaitForTesting(0);
-    }
-
-    void cleanup()
-    {
-        for (const HidrawEmu::NodeDevice& device : m_bus->devices())
-            m_bus->unplug(device.node);
     }
 
     void cleanupTestCase()
@@ -66,7 +45,9 @@ private slots:
         QFETCH(QString, setup);
         QFETCH(int, openResult);
         QFETCH(int, readyResult);
-        const std::string node = m_bus->plug(setupFrom(setup.toLatin1().constData()));
+        std::vector<OrviSim::DeviceSetup> setups;
+        OrviSim::parseDeviceSetups(setup.toLatin1().constData(), &setups);
+        const std::string node = m_bus->plug(setups.at(0));
         unsigned int error = 0;
         OrviDevice* handle = orviOpen(node.c_str(), 1, 200, &error);
         QCOMPARE(handle == nullptr ? int(error) : 0, openResult);

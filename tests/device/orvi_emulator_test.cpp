@@ -9,12 +9,6 @@ class OrviEmulatorTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void init()
-    {
-        HidSim::reset();
-        orviSetSectorWaitForTesting(0);
-    }
-
     void brokenFirmwareIsNeverInstalled()
     {
         OrviSim::OrviEmulator emulator(1);

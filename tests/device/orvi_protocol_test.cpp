@@ -16,7 +16,6 @@ constexpr size_t kPacketsPerSector = 1171;
 
 const char* const kOpening[] = {"Sending Micro FW: %1\n", "Sending DSP FW: %1\n", "Sending styles: %1\n",
                                 "Sending ensemble audio: %1\n"};
-const uint16_t kDataCommand[] = {0x0004, 0x0002, 0x0014, 0x0007};
 const int kMcu = int(Component::Mcu), kDsp = int(Component::Dsp), kStyles = int(Component::Styles),
           kEnsemble = int(Component::Ensemble);
 
@@ -77,7 +76,7 @@ class OrviProtocolTest : public QObject {
     /* After a failed transfer the handle still works and counts on from the last packet written. */
     void expectUsable(int packetsWritten)
     {
-        QVERIFY(writeBytes(path("good.bin"), patternBytes(10)));
+        QVERIFY(writeFile(path("good.bin"), toByteArray(patternBytes(10))));
         m_emulator->clearLogs();
         QCOMPARE(send(kMcu, path("good.bin"), nullptr), int(ORVI_OK));
         QCOMPARE(int(m_emulator->frames().at(0).sequence), packetsWritten + 1);
@@ -99,115 +98,86 @@ private slots:
 
     void decodesHeader_data()
     {
-        QTest::addColumn<int>("model");
         QTest::addColumn<int>("mcuWord");
         QTest::addColumn<int>("dspBytes"); /* reply bytes 18-19 */
         QTest::addColumn<QString>("versions");
-        QTest::newRow("orvi ORs 0x0300 into both words") << 0 << 0x0012 << 0x0120 << "mcu 0312 dsp 0320";
-        QTest::newRow("orvi+ old mcu packs dsp into byte 18") << 1 << 0x0064 << 0xFF9B << "mcu 0064 dsp 0313";
-        QTest::newRow("orvi+ packed beta, bit 3") << 1 << 0x0000 << 0x0008 << "mcu 0000 dsp 0100";
-        QTest::newRow("orvi+ packed pre-production, bit 7") << 1 << 0x0001 << 0x0080 << "mcu 0001 dsp 0200";
-        QTest::newRow("orvi+ mcu 0x0065 takes the word as sent") << 1 << 0x0065 << 0x9B9B << "mcu 0065 dsp 9B9B";
+        QTest::newRow("old mcu packs dsp into byte 18") << 0x0064 << 0xFF9B << "mcu 0064 dsp 0313";
+        QTest::newRow("packed beta, bit 3") << 0x0000 << 0x0008 << "mcu 0000 dsp 0100";
+        QTest::newRow("packed pre-production, bit 7") << 0x0001 << 0x0080 << "mcu 0001 dsp 0200";
+        QTest::newRow("mcu 0x0065 takes the word as sent") << 0x0065 << 0x9B9B << "mcu 0065 dsp 9B9B";
     }
 
     void decodesHeader()
     {
-        QFETCH(int, model);
         QFETCH(int, mcuWord);
         QFETCH(int, dspBytes);
         QFETCH(QString, versions);
-        /* mcu, dsp, styles, ensemble (reply bytes 10-14: 01 02 03 <filler> 04), aux, packed byte 19, bytes 18-19 */
-        QVERIFY(open(model, {uint16_t(mcuWord), 0, 0xBEEF, 0x04030201, 0x1234, 0, uint16_t(dspBytes)}));
+        QVERIFY(open(1, {uint16_t(mcuWord), 0, 0, 0, 0, 0, uint16_t(dspBytes)}));
         OrviHeader h;
         orviGetHeader(m_handle, &h);
-        QCOMPARE(QString::asprintf("mcu %04X dsp %04X ensemble %08X styles %04X aux %04X", h.mcuVersion, h.dspVersion,
-                                   h.ensembleVersion, h.stylesVersion, h.auxWord),
-                 versions + " ensemble 04030201 styles BEEF aux 1234");
+        QCOMPARE(QString::asprintf("mcu %04X dsp %04X", h.mcuVersion, h.dspVersion), versions);
     }
 
-    void openFailures_data()
+    void replyFaults_data()
     {
-        QTest::addColumn<int>("fault"); /* a header reply fault; -1: the open is refused, -2: the write fails */
-        QTest::addColumn<unsigned>("error");
-        QTest::newRow("write fails") << -2 << 5u;
-        QTest::newRow("bad code") << int(ReplyFault::BadReplyCode) << 8u;
-        QTest::newRow("count 258") << int(ReplyFault::BadCount) << 9u;
-    }
-
-    void openFailures()
-    {
-        QFETCH(int, fault);
-        QFETCH(unsigned, error);
-        auto emulator = HidSim::plug(HidSim::kProductOrviPlus, "dev-1");
-        emulator->setHeaderReplyFault({ReplyFault(std::max(fault, 0)), 2, 258});
-        emulator->setOpenRefused(fault == -1);
-        if (fault == -2)
-            emulator->failWriteAtReport(1, 2);
-        unsigned int code = 0;
-        StdoutCapture capture;
-        const bool failed = orviOpen("dev-1", 1, 50, &code) == nullptr && orviOpen("dev-1", 1, 50, nullptr) == nullptr;
-        QCOMPARE(capture.finish(), QString(error == 9 ? "bytes: 258\nbytes: 258\n" : ""));
-        QVERIFY(failed);
-        QCOMPARE(code, error);
-
-        /* The fault is spent: the next open succeeds with the open request and leaves the code alone. */
-        emulator->setOpenRefused(false);
-        emulator->clearLogs();
-        m_handle = orviOpen("dev-1", 1, 500, &code);
-        QVERIFY(m_handle != nullptr);
-        QCOMPARE(code, error);
-        QCOMPARE(hexOf(emulator->frames().at(0).bytes), hexOf(request(0x000A, 0, 0)));
-    }
-
-    void readyQuery_data()
-    {
-        QTest::addColumn<int>("fault"); /* a ready reply fault; -1: the write fails */
-        QTest::addColumn<int>("flag");  /* the ready flag the device sends */
+        QTest::addColumn<bool>("opening");   /* the fault hits the open request, else a ready query */
+        QTest::addColumn<int>("fault");      /* a reply fault; -1: the write fails */
         QTest::addColumn<int>("result");
-        QTest::addColumn<unsigned>("answer"); /* on a failure the flag is left alone */
-        QTest::newRow("ready flag passed on") << 0 << 255 << 0 << 255u;
-        QTest::newRow("not ready") << 0 << 0 << 0 << 0u;
+        QTest::addColumn<unsigned>("ready"); /* the flag passed back; on a failure it is left alone */
+        QTest::addColumn<QString>("printed");
+        QTest::newRow("open, write fails") << true << -1 << 5 << 4242u << "";
+        QTest::newRow("open, count") << true << int(ReplyFault::BadCount) << 9 << 4242u << "bytes: 258\nbytes: 258\n";
         /* Accepted, but the flag it lacks is not taken from the ready reply before it. */
-        QTest::newRow("short reply") << int(ReplyFault::ShortReply) << 255 << 0 << 0u;
-        QTest::newRow("wrong echo") << int(ReplyFault::BadReadyEcho) << 1 << 6 << 4242u;
-        QTest::newRow("wrong code") << int(ReplyFault::BadReadyCode) << 1 << 6 << 4242u;
-        QTest::newRow("write fails") << -1 << 1 << 5 << 4242u;
+        QTest::newRow("ready, short reply") << false << int(ReplyFault::ShortReply) << 0 << 0u << "";
+        QTest::newRow("ready, write fails") << false << -1 << 5 << 4242u << "";
     }
 
-    void readyQuery()
+    void replyFaults()
     {
+        QFETCH(bool, opening);
         QFETCH(int, fault);
-        QFETCH(int, flag);
         QFETCH(int, result);
-        QFETCH(unsigned, answer);
-        QVERIFY(open(1));
-        unsigned int earlier = 0;
-        QCOMPARE(orviCheckReadyForUpdate(m_handle, 200, &earlier), int(ORVI_OK));
-        QVERIFY(earlier != 0);
-        m_emulator->clearLogs();
-        m_emulator->setReadyFlag(uint8_t(flag));
-        m_emulator->setReadyReplyFault({ReplyFault(std::max(fault, 0)), 1, 0});
-        if (fault == -1)
-            m_emulator->failWriteAtReport(m_emulator->reportCount() + 1);
-        unsigned int ready = 4242;
+        QFETCH(unsigned, ready);
+        QFETCH(QString, printed);
+        auto emulator = HidSim::plug(HidSim::kProductOrviPlus, "dev-1");
+        const OrviSim::ReplyFaultSetting setting{ReplyFault(std::max(fault, 0)), opening ? 2 : 1, 258};
+        unsigned int code = 0, flag = 4242;
+        if (opening) {
+            emulator->setHeaderReplyFault(setting);
+            if (fault == -1)
+                emulator->failWriteAtReport(1, 2);
+        }
         StdoutCapture capture;
-        const int code = orviCheckReadyForUpdate(m_handle, 30, &ready);
-        QCOMPARE(capture.finish(), QString());
-        QCOMPARE(code, result);
-        QCOMPARE(ready, answer);
-        QCOMPARE(hexOf(m_emulator->frames().at(0).bytes), hexOf(request(0x0012, 3, 0, {0x0B})));
+        m_handle = orviOpen("dev-1", 1, 50, &code);
+        if (opening) {
+            QVERIFY(m_handle == nullptr && orviOpen("dev-1", 1, 50, nullptr) == nullptr);
+        } else {
+            QVERIFY(m_handle && orviCheckReadyForUpdate(m_handle, 200, &flag) == ORVI_OK && flag != 0);
+            emulator->setReadyReplyFault(setting);
+            if (fault == -1)
+                emulator->failWriteAtReport(emulator->reportCount() + 1);
+            flag = 4242;
+            code = unsigned(orviCheckReadyForUpdate(m_handle, 30, &flag));
+        }
+        QCOMPARE(capture.finish(), printed);
+        QCOMPARE(int(code), result);
+        QCOMPARE(flag, ready);
 
-        /* Not counted, and the handle stays usable. */
-        QCOMPARE(m_handle->nextSequence, 1u);
-        QCOMPARE(orviCheckReadyForUpdate(m_handle, 200, &ready), int(ORVI_OK));
-        QCOMPARE(ready, unsigned(flag));
+        /* The fault is spent: an open leaves the code alone, and the handle works. */
+        if (opening)
+            m_handle = orviOpen("dev-1", 1, 500, &code);
+        QCOMPARE(int(code), result);
+        QCOMPARE(orviCheckReadyForUpdate(m_handle, 200, &flag), int(ORVI_OK));
+        QVERIFY(flag != 0 && flag != 4242);
+        QCOMPARE(m_handle->nextSequence, 1u); /* ready queries are not counted */
+        QVERIFY(emulator->violations().empty());
     }
 
     void sequenceWrapsAfter65536Requests()
     {
         /* The open request and 65535 data packets use up 0..65535; the next packet carries 0. */
         QVERIFY(open(1));
-        QVERIFY(writeBytes(path("wrap.bin"), patternBytes(65535 * 56)));
+        QVERIFY(writeFile(path("wrap.bin"), toByteArray(patternBytes(65535 * 56))));
         QCOMPARE(send(kMcu, path("wrap.bin"), nullptr), int(ORVI_OK));
         const auto frames = m_emulator->frames();
         QCOMPARE(frames.size(), size_t(65536 + 1));
@@ -224,36 +194,33 @@ private slots:
     {
         QTest::addColumn<int>("component");
         QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<QByteArray>("data");  /* the bytes the file stands for */
         QTest::addColumn<QString>("printed"); /* after the opening line; %2 the checksum */
-        const auto row = [](const QString& name, int type, const QByteArray& file, const QByteArray& data,
-                            const QString& printed) {
-            QTest::newRow(qPrintable(name)) << type << file << data << printed;
+        const auto row = [](const QString& name, int type, const QByteArray& file, const QString& printed) {
+            QTest::newRow(qPrintable(name)) << type << file << printed;
         };
         const auto pattern = [](int size) { return toByteArray(patternBytes(size_t(size), 3)); };
         const QString mcuEnd = "Checksum: %2\nSent end packet.\nDone sending micro firmware.\n";
         const QString dspEnd = "EOF.\nTotal sent: 0 Kb\nChecksum: %2\nSent end packet.\nDone sending DSP firmware.\n";
         for (int size : {0, 57})
-            row(QString("mcu %1").arg(size), kMcu, pattern(size), pattern(size), "EOF.\nTotal sent: 0 kb\n" + mcuEnd);
-        row("mcu 3000", kMcu, pattern(3000), pattern(3000),
-            "Sent: 1 kb\nSent: 2 kb\nEOF.\nTotal sent: 2 kb\n" + mcuEnd);
-        row("dsp crlf, mixed case, last line unended", kDsp, "0x1F\r\n0xaB\r\n0x7", "\x1F\xAB\x07", dspEnd);
-        row("dsp empty", kDsp, "", "", dspEnd);
+            row(QString("mcu %1").arg(size), kMcu, pattern(size), "EOF.\nTotal sent: 0 kb\n" + mcuEnd);
+        row("mcu 3000", kMcu, pattern(3000), "Sent: 1 kb\nSent: 2 kb\nEOF.\nTotal sent: 2 kb\n" + mcuEnd);
+        row("dsp crlf, mixed case, last line unended", kDsp, "0x1F\r\n0xaB\r\n0x7", dspEnd);
+        row("dsp empty", kDsp, "", dspEnd);
         const Bytes image = OrviSim::buildImage(Component::Dsp, 0x0215, 5000);
-        row("dsp image", kDsp, QByteArray::fromStdString(OrviSim::dspTextFromBytes(image)), toByteArray(image),
+        row("dsp image", kDsp, QByteArray::fromStdString(OrviSim::dspTextFromBytes(image)),
             "Sent: 1 Kb\nSent: 2 Kb\nSent: 3 Kb\nSent: 4 Kb\n" + QString(dspEnd).replace("0 Kb", "4 Kb"));
 
         const QString sector = "Progress: ..........\nSector sent. Waiting to be written...\nSector %1 written.\n";
         const QString end = "Sending terminating packet...\nTotal Kb written: %1\nChecksum = %2\n";
         const QString first = "Read sector: 65536 bytes\nSending sector 1/2...\n" + sector.arg("1/2");
-        row("styles empty", kStyles, "", "", "Read sector: 0 bytes\nEOF\n" + end.arg(0));
-        row("ensemble 3 bytes", kEnsemble, "\1\2\3", "\1\2\3", "Read sector: 3 bytes\nEOF\nSending sector 1/1...\n"
+        row("styles empty", kStyles, "", "Read sector: 0 bytes\nEOF\n" + end.arg(0));
+        row("ensemble 3 bytes", kEnsemble, "\1\2\3", "Read sector: 3 bytes\nEOF\nSending sector 1/1...\n"
                 + sector.arg("1/1") + end.arg(0).replace("%2", "00030201"));
-        row("styles 65536", kStyles, pattern(65536), pattern(65536), "Read sector: 65536 bytes\nSending sector 1/1...\n"
+        row("styles 65536", kStyles, pattern(65536), "Read sector: 65536 bytes\nSending sector 1/1...\n"
                 + sector.arg("1/1") + "Read sector: 0 bytes\nEOF\n" + end.arg(64));
-        row("ensemble 65537", kEnsemble, pattern(65537), pattern(65537),
+        row("ensemble 65537", kEnsemble, pattern(65537),
             first + "Read sector: 1 bytes\nEOF\nSending sector 2/2...\n" + sector.arg("2/2") + end.arg(64));
-        row("styles 100000", kStyles, pattern(100000), pattern(100000),
+        row("styles 100000", kStyles, pattern(100000),
             first + "Read sector: 34464 bytes\nEOF\nSending sector 2/2...\n" + sector.arg("2/2") + end.arg(97));
     }
 
@@ -261,9 +228,9 @@ private slots:
     {
         QFETCH(int, component);
         QFETCH(QByteArray, file);
-        QFETCH(QByteArray, data);
         QFETCH(QString, printed);
-        const Bytes bytes(data.begin(), data.end());
+        Bytes bytes(file.begin(), file.end());
+        QVERIFY(component != kDsp || OrviSim::bytesFromDspText(file.toStdString(), &bytes));
         const bool firmware = component == kMcu || component == kDsp;
         QVERIFY(open(1));
         QVERIFY(writeFile(path("file"), file));
@@ -274,9 +241,8 @@ private slots:
                                           : wordsChecksum(bytes, component == kStyles ? 2 : 4);
         QCOMPARE(output, QString(kOpening[component]).arg(path("file")) + QString(printed).replace("%2", checksum));
 
-        /* The emulator checks every field of every frame. Firmware: n / chunk + 1 packets and the end packet;
-         * content: whole sectors of 1171 packets, then the terminating packet. Progress: once per packet,
-         * rising to the whole file; the total is the size (DSP: lines). */
+        /* Firmware: n / chunk + 1 packets and the end packet; content: sectors of 1171 packets and the terminator.
+         * Progress: once per packet, up to the whole file; the total is the size (DSP: lines). */
         const size_t n = bytes.size(), chunk = component == kDsp ? 54 : 56;
         const size_t count = firmware ? n / chunk + 1 : (n + kSector - 1) / kSector * kPacketsPerSector;
         QCOMPARE(m_emulator->frames().size(), count + 1);
@@ -286,37 +252,6 @@ private slots:
         QCOMPARE(log.totals, std::vector<long>(count, long(n)));
         const auto transfer = m_emulator->lastTransfer(Component(component));
         QVERIFY((!firmware && n == 0) || (transfer && transfer->installed && transfer->holdsExactly(bytes)));
-        QVERIFY(m_emulator->violations().empty());
-    }
-
-    void terminatingPacket_data()
-    {
-        QTest::addColumn<int>("model");
-        QTest::addColumn<int>("component");
-        QTest::addColumn<int>("dspWord");
-        QTest::addColumn<bool>("terminated");
-        QTest::newRow("orvi+ styles, dsp 0x0100") << 1 << kStyles << 0x0100 << true;
-        QTest::newRow("orvi+ styles, dsp 0x00FF") << 1 << kStyles << 0x00FF << false;
-        QTest::newRow("orvi+ ensemble, dsp 0x0064") << 1 << kEnsemble << 0x0064 << false;
-        QTest::newRow("orvi ensemble, never") << 0 << kEnsemble << 0x0312 << false;
-    }
-
-    void terminatingPacket()
-    {
-        QFETCH(int, model);
-        QFETCH(int, component);
-        QFETCH(int, dspWord);
-        QFETCH(bool, terminated);
-        QVERIFY(open(model, {0x0312, uint16_t(dspWord), 1, 1, 0, 0, std::nullopt}));
-        /* A tagged image tells a device that gets no terminating packet where the content ends. */
-        const Bytes image = OrviSim::buildImage(Component(component), 42, 70000);
-        QVERIFY(writeBytes(path("content.bin"), image));
-        QString printed;
-        QCOMPARE(send(component, path("content.bin"), nullptr, &printed), int(ORVI_OK));
-        QCOMPARE(printed.contains("Sending terminating packet...\n"), terminated);
-        QCOMPARE(m_emulator->frames().size(), 2 * kPacketsPerSector + (terminated ? 1 : 0));
-        const auto transfer = m_emulator->lastTransfer(Component(component));
-        QVERIFY(transfer->terminated == terminated && transfer->installed && transfer->holdsExactly(image));
         QVERIFY(m_emulator->violations().empty());
     }
 
@@ -338,7 +273,7 @@ private slots:
         QVERIFY(open(model));
         m_emulator->setFrameLogEnabled(false);
         const Bytes file = patternBytes(size_t(sectors) * kSector, 2);
-        QVERIFY(writeBytes(path("big.bin"), file));
+        QVERIFY(writeFile(path("big.bin"), toByteArray(file)));
         QCOMPARE(send(component, path("big.bin"), nullptr), int(ORVI_OK));
         const auto transfer = m_emulator->lastTransfer(Component(component));
         QCOMPARE(transfer->sectorsComplete, sectors);
@@ -358,87 +293,54 @@ private slots:
         expectUsable(sectors * int(kPacketsPerSector) % 65536);
     }
 
-    void refusedInput_data()
+    void failedTransfers_data()
     {
         QTest::addColumn<int>("component");
-        QTest::addColumn<QByteArray>("file"); /* "missing" and "folder" stand for those */
+        QTest::addColumn<QByteArray>("file");  /* "missing" and "folder" stand for those */
+        QTest::addColumn<int>("stopAtCall");   /* the hook answers "stop" (code 20) */
+        QTest::addColumn<int>("failAtReport"); /* or this write fails (code 5) */
         QTest::addColumn<int>("result");
-        QTest::addColumn<int>("packets"); /* written before the refusal */
-        QTest::addColumn<QString>("tail");  /* printed after the opening */
-        const auto row = [](const QString& name, int type, const QByteArray& file, int result, int packets,
-                            const QString& tail) {
-            QTest::newRow(qPrintable(name)) << type << file << result << packets << tail;
+        QTest::addColumn<int>("packets");      /* written or tried, up to the failure */
+        QTest::addColumn<QString>("tail");     /* printed after the opening; %2 the checksum of the bytes read */
+        const auto row = [](const char* name, int type, const QByteArray& file, int stopAt, int failAt, int result,
+                            int packets, const QString& tail) {
+            QTest::newRow(name) << type << file << stopAt << failAt << result << packets << tail;
         };
-        row("mcu missing", kMcu, "missing", 15, 0, "Failed to open file.\n");
-        row("ensemble folder", kEnsemble, "folder", 15, 0, "Failed to open file.\n");
-        row("styles on an orvi, before opening", kStyles, "missing", 16, 0, "Not supported.\n");
-        /* Every byte read before the bad line is 0x01. */
-        const QString badLine = "Total sent: 0 Kb\nChecksum: %1\nDone sending DSP firmware.\n";
-        row("dsp 0x100", kDsp, "0x01\n0x100\n", 13, 0, badLine.arg(1));
-        row("dsp no prefix", kDsp, "1F\n", 13, 0, badLine.arg(0));
-        row("dsp empty line", kDsp, "0x01\n\n0x02\n", 13, 0, badLine.arg(1));
-        row("dsp nothing after the prefix", kDsp, "0x01\n0x\n0x05\n", 13, 0, badLine.arg(1));
-        row("dsp blanks after the prefix", kDsp, "0x01\n0x  \n", 13, 0, badLine.arg(1));
-        row("dsp bad line after a packet", kDsp, QByteArray("0x01\n").repeated(60) + "0x1FF\n", 13, 1, badLine.arg(0));
+        const auto pattern = [](int size) { return toByteArray(patternBytes(size_t(size), 5)); };
+        row("mcu missing", kMcu, "missing", 0, 0, 15, 0, "Failed to open file.\n");
+        row("ensemble folder", kEnsemble, "folder", 0, 0, 15, 0, "Failed to open file.\n");
+        row("styles on an orvi, before opening", kStyles, "missing", 0, 0, 16, 0, "Not supported.\n");
+        row("dsp bad line after a packet", kDsp, QByteArray("0x01\n").repeated(60) + "0x1FF\n", 0, 0, 13, 1,
+            "Total sent: 0 Kb\nChecksum: 0\nDone sending DSP firmware.\n");
+        const QString mcuDone = "Checksum: %2\nDone sending micro firmware.\n";
+        const QString sector = "Progress: ..........\nSector sent. Waiting to be written...\nSector %1 written.\n";
+        const QString first = "Read sector: 65536 bytes\nSending sector 1/2...\n";
+        const QString second = first + sector.arg("1/2") + "Read sector: 34464 bytes\nEOF\nSending sector 2/2...\n";
+        row("mcu hook stops at once", kMcu, pattern(112), 1, 0, 20, 1, "Interrupted!\nTotal sent: 0 kb\n" + mcuDone);
+        row("mcu hook stops after a progress line", kMcu, pattern(2000), 19, 0, 20, 19,
+            "Sent: 1 kb\nInterrupted!\nTotal sent: 1 kb\n" + mcuDone);
+        row("mcu write fails", kMcu, pattern(150), 0, 2, 5, 2, "Failed to send packet.\nTotal sent: 0 kb\n" + mcuDone);
+        row("ensemble hook stops in sector 2", kEnsemble, pattern(100000), 1176, 0, 20, 1176,
+            second + "Progress: .Interrupted!\n");
+        row("styles write fails late in a sector", kStyles, pattern(100000), 0, 1871, 5, 1871,
+            second + "Progress: ......Error writing packet.\n");
+        row("terminating packet write fails", kStyles, pattern(1000), 0, 1172, 5, 1172,
+            "Read sector: 1000 bytes\nEOF\nSending sector 1/1...\n" + sector.arg("1/1")
+                + "Sending terminating packet...\n");
     }
 
-    void refusedInput()
+    void failedTransfers()
     {
         QFETCH(int, component);
         QFETCH(QByteArray, file);
+        QFETCH(int, stopAtCall);
+        QFETCH(int, failAtReport);
         QFETCH(int, result);
         QFETCH(int, packets);
         QFETCH(QString, tail);
         QVERIFY(open(result == ORVI_ERR_NOT_SUPPORTED ? 0 : 1));
         const QString filePath = file == "folder" ? m_files.path() : path(QTest::currentDataTag());
         QVERIFY(file == "missing" || file == "folder" || writeFile(filePath, file));
-        QString printed;
-        QCOMPARE(send(component, filePath, nullptr, &printed), result);
-        QCOMPARE(printed, QString(kOpening[component]).arg(filePath) + tail);
-        QCOMPARE(int(m_emulator->frames().size()), packets);
-        QCOMPARE(m_emulator->installCount(), 0);
-        expectUsable(packets);
-    }
-
-    void stopsEarly_data()
-    {
-        QTest::addColumn<int>("component");
-        QTest::addColumn<int>("size");
-        QTest::addColumn<int>("stopAtCall");   /* the hook answers "stop" (code 20) */
-        QTest::addColumn<int>("failAtReport"); /* or this write fails (code 5) */
-        QTest::addColumn<QString>("tail");     /* printed after the opening; %2 the checksum of the bytes read */
-        const auto row = [](const char* name, int type, int size, int stopAt, int failAt, const QString& tail) {
-            QTest::newRow(name) << type << size << stopAt << failAt << tail;
-        };
-        const QString mcuDone = "Checksum: %2\nDone sending micro firmware.\n";
-        const QString sector = "Progress: ..........\nSector sent. Waiting to be written...\nSector %1 written.\n";
-        const QString first = "Read sector: 65536 bytes\nSending sector 1/2...\n";
-        const QString second = first + sector.arg("1/2") + "Read sector: 34464 bytes\nEOF\nSending sector 2/2...\n";
-        row("mcu hook stops at once", kMcu, 112, 1, 0, "Interrupted!\nTotal sent: 0 kb\n" + mcuDone);
-        row("mcu hook stops after a progress line", kMcu, 2000, 19, 0,
-            "Sent: 1 kb\nInterrupted!\nTotal sent: 1 kb\n" + mcuDone);
-        row("mcu write fails", kMcu, 150, 0, 2, "Failed to send packet.\nTotal sent: 0 kb\n" + mcuDone);
-        row("mcu end packet write fails", kMcu, 150, 0, 4,
-            "EOF.\nTotal sent: 0 kb\nChecksum: %2\nSent end packet.\nDone sending micro firmware.\n");
-        row("ensemble hook stops in sector 2", kEnsemble, 100000, 1176, 0, second + "Progress: .Interrupted!\n");
-        row("styles write fails late in a sector", kStyles, 100000, 0, 1871,
-            second + "Progress: ......Error writing packet.\n");
-        row("terminating packet write fails", kStyles, 1000, 0, 1172,
-            "Read sector: 1000 bytes\nEOF\nSending sector 1/1...\n" + sector.arg("1/1")
-                + "Sending terminating packet...\n");
-    }
-
-    void stopsEarly()
-    {
-        QFETCH(int, component);
-        QFETCH(int, size);
-        QFETCH(int, stopAtCall);
-        QFETCH(int, failAtReport);
-        QFETCH(QString, tail);
-        QVERIFY(open(1));
-        const Bytes data = patternBytes(size_t(size), 5);
-        QVERIFY(writeFile(path("file"), component == kDsp ? QByteArray::fromStdString(OrviSim::dspTextFromBytes(data))
-                                                           : toByteArray(data)));
         if (failAtReport > 0)
             m_emulator->failWriteAtReport(m_emulator->reportCount() + failAtReport);
         ProgressLog log;
@@ -447,23 +349,17 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         QString printed;
-        QCOMPARE(send(component, path("file"), &log.hook, &printed), stopAtCall > 0 ? 20 : 5);
+        QCOMPARE(send(component, filePath, &log.hook, &printed), result);
         const qint64 elapsed = clock.elapsed();
-
-        const int reports = stopAtCall > 0 ? stopAtCall : failAtReport;
-        const size_t readSize = std::min(data.size(), size_t(component == kDsp ? 54 : 56) * reports);
-        const Bytes read(data.begin(), data.begin() + readSize);
+        const Bytes read(file.begin(), file.begin() + std::min(file.size(), 56 * packets));
         const QString checksum = QString::number(xorOf(read), 16).toUpper();
-        QCOMPARE(printed, QString(kOpening[component]).arg(path("file")) + QString(tail).replace("%2", checksum));
+        QCOMPARE(printed, QString(kOpening[component]).arg(filePath) + QString(tail).replace("%2", checksum));
 
-        /* Exactly the packets up to the stop, no end or terminating packet, no wait after a broken sector. */
+        /* Exactly the packets up to the failure, no end or terminating packet, no wait after a broken sector. */
         const auto frames = m_emulator->frames();
-        QCOMPARE(int(frames.size()), reports);
-        QCOMPARE(frames.back().accepted, failAtReport == 0);
-        for (const auto& frame : frames)
-            QVERIFY(!frame.accepted || frame.command == kDataCommand[component]);
-        QCOMPARE(m_emulator->installCount(), 0);
-        const int sectorsWritten = (reports - 1) / int(kPacketsPerSector);
+        QCOMPARE(int(frames.size()), packets);
+        QVERIFY(frames.empty() || frames.back().accepted == (failAtReport == 0));
+        const int sectorsWritten = std::max(packets - 1, 0) / int(kPacketsPerSector);
         QVERIFY2(elapsed >= 500 * sectorsWritten && elapsed < 500 * sectorsWritten + 400,
                  qPrintable(QString::number(elapsed)));
         expectUsable(int(std::count_if(frames.begin(), frames.end(), [](const auto& f) { return f.accepted; })));

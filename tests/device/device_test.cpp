@@ -1,3 +1,4 @@
+/* The device monitor and the device agent over the simulated bus. */
 #include "device/device_agent.h"
 #include "device/device_monitor.h"
 #include "device_test_support.h"
@@ -9,6 +10,7 @@
 using OrviPlus::Connection;
 using OrviPlus::DeviceAgent;
 using OrviPlus::DeviceInfo;
+using OrviPlus::DeviceMonitor;
 using OrviSim::Component;
 using OrviSim::Readiness;
 using OrviSim::ReplyFault;
@@ -51,7 +53,7 @@ public:
 
 } // namespace
 
-class DeviceAgentTest : public QObject {
+class DeviceTest : public QObject {
     Q_OBJECT
 
     struct Rig {
@@ -60,7 +62,7 @@ class DeviceAgentTest : public QObject {
         std::unique_ptr<AgentProbe> probe;
     };
 
-    OrviPlus::DeviceMonitor m_monitor;
+    DeviceMonitor m_monitor;
     QTemporaryDir m_files;
 
     // Plugs a device and makes an agent for it, watched by a probe.
@@ -82,6 +84,34 @@ class DeviceAgentTest : public QObject {
             && r.probe->names.last() == "ready";
     }
 
+    // One signal as a receiver saw it: "+path model serial" or "-path", and the list held then.
+    QStringList m_notices;
+
+    void record(DeviceMonitor& monitor)
+    {
+        const auto held = [&monitor] {
+            QStringList paths;
+            for (const Connection& connection : monitor.connections())
+                paths << connection.path;
+            return " [" + paths.join(' ') + "]";
+        };
+        connect(&monitor, &DeviceMonitor::connected, this, [this, held](const Connection& c) {
+            m_notices << QString("+%1 %2 %3").arg(c.path).arg(c.model).arg(c.serialNumber) + held();
+        });
+        connect(&monitor, &DeviceMonitor::disconnected, this, [this, held](const QString& path) {
+            m_notices << "-" + path + held();
+        });
+    }
+
+    // Waits until the bus has been enumerated once more and that result has been compared.
+    static bool waitForPoll()
+    {
+        const int target = HidSim::callCounts().enumerations + 1;
+        const bool polled = QTest::qWaitFor([target] { return HidSim::callCounts().enumerations >= target; }, 2500);
+        QTest::qWait(100);
+        return polled;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -92,10 +122,41 @@ private slots:
     void init() { HidSim::reset(); }
     void cleanup() { QCOMPARE(HidSim::openHandleCount(), 0); }
 
+    void reportsChangesBetweenPolls()
+    {
+        DeviceMonitor monitor;
+        record(monitor);
+        monitor.start();
+        QVERIFY(waitForPoll());
+        QCOMPARE(m_notices, QStringList());
+
+        // Other products and other vendors are left out; the rest come in enumeration order.
+        HidSim::plug(HidSim::kProductOrviPlus, "bus-plus", L"SN-PLUS");
+        HidSim::plug(0x0044, "bus-other", L"SN-OTHER");
+        HidSim::plug(HidSim::kProductOrvi, "bus-orvi");
+        HidSim::plug(HidSim::kProductOrviPlus, "bus-foreign", L"SN-FOREIGN", 0x1234);
+        QVERIFY(waitForPoll());
+        QCOMPARE(m_notices,
+                 QStringList({"+bus-plus 1 SN-PLUS [bus-plus bus-orvi]", "+bus-orvi 0  [bus-plus bus-orvi]"}));
+
+        // Back at the same path and model: the same device. At another path: gone, then new, in one comparison.
+        m_notices.clear();
+        HidSim::unplug("bus-plus");
+        HidSim::plug(HidSim::kProductOrviPlus, "bus-plus", L"OTHER-SERIAL");
+        HidSim::unplug("bus-orvi");
+        HidSim::plug(HidSim::kProductOrvi, "bus-orvi-2");
+        QVERIFY(waitForPoll());
+        QCOMPARE(m_notices, QStringList({"-bus-orvi [bus-plus bus-orvi-2]", "+bus-orvi-2 0  [bus-plus bus-orvi-2]"}));
+    }
+
     void connectingRetriesUntilStopped()
     {
         MessageLog log;
         Rig r = rig(1);
+        // A refused open fails once and leaves the worker idle, so that a later start tries anew.
+        r.device->setOpenRefused(true);
+        QVERIFY(!shakeHands(r));
+        r.device->setOpenRefused(false);
         // A time-out is retried after the full two seconds, until a stop.
         r.device->setHeaderReplyFault({ReplyFault::NoReply, -1, 0});
         QElapsedTimer clock;
@@ -114,16 +175,6 @@ private slots:
         QCOMPARE(HidSim::openHandleCount(), 1);
         r.agent->stop();
         QTRY_COMPARE_WITH_TIMEOUT(HidSim::openHandleCount(), 0, 2000);
-        QCOMPARE(r.probe->names, QStringList{"ready"});
-    }
-
-    void failedHandshakeFailsOnce()
-    {
-        Rig r = rig(1);
-        r.device->setOpenRefused(true);
-        QVERIFY(!shakeHands(r));
-        r.device->setOpenRefused(false);
-        QVERIFY(shakeHands(r)); // the worker went idle, so a later start tries anew
         QCOMPARE(r.probe->names, QStringList({"failure", "ready"}));
     }
 
@@ -169,35 +220,12 @@ private slots:
         QCOMPARE(log.count("DeviceAgent: device ready for update =  128"), 3);
     }
 
-    void staysConnectedUntilItsOwnPathIsGone()
+    void progressPerWholePercentThenItsOwnDisconnection()
     {
         MessageLog log;
-        const QString path = m_files.filePath("content.bin");
-        QVERIFY(OrviSim::writeImageFile(localPath(path), Component::Ensemble, 9, 3000));
-        Rig r = rig(0, "own-path");
-        QVERIFY(shakeHands(r));
-        r.agent->sendFile(OrviPlus::MicroFirmware, m_files.filePath("missing.bin"));
-        QTRY_COMPARE_WITH_TIMEOUT(r.probe->count("failure"), 1, 5000);
-        QVERIFY(r.probe->fractions.isEmpty() && r.device->transfers().empty());
-
-        // A failed send and another device's disconnection leave the device usable.
-        emit m_monitor.disconnected("other-path");
-        r.agent->sendFile(OrviPlus::EnsembleAudio, path);
-        QTRY_COMPARE_WITH_TIMEOUT(r.probe->count("done"), 1, 10000);
-        QVERIFY(r.device->lastTransfer(Component::Ensemble)->installed);
-
-        emit m_monitor.disconnected("own-path");
-        QTRY_COMPARE_WITH_TIMEOUT(r.probe->count("disconnected"), 1, 3000);
-        QCOMPARE(HidSim::openHandleCount(), 0);
-        QCOMPARE(log.count("Device Agent: disconnected."), 1);
-        QCOMPARE(r.probe->names, QStringList({"ready", "failure", "done", "disconnected"}));
-    }
-
-    void progressComesPerWholePercent()
-    {
         const QString path = m_files.filePath("styles.bin");
         QVERIFY(OrviSim::writeImageFile(localPath(path), Component::Styles, 2, 2 * 65536));
-        Rig r = rig(1);
+        Rig r = rig(1, "own-path");
         QVERIFY(shakeHands(r));
         r.agent->sendFile(OrviPlus::StyleData, path);
         QTRY_COMPARE_WITH_TIMEOUT(r.probe->count("done"), 1, 10000);
@@ -208,6 +236,16 @@ private slots:
             previous = int(fraction * 100);
         }
         QCOMPARE(r.probe->fractions.last(), 1.0f);
+
+        // Another device's disconnection leaves it connected.
+        emit m_monitor.disconnected("other-path");
+        QTest::qWait(100);
+        QCOMPARE(HidSim::openHandleCount(), 1);
+        emit m_monitor.disconnected("own-path");
+        QTRY_COMPARE_WITH_TIMEOUT(r.probe->count("disconnected"), 1, 3000);
+        QCOMPARE(HidSim::openHandleCount(), 0);
+        QCOMPARE(log.count("Device Agent: disconnected."), 1);
+        QCOMPARE(r.probe->names, QStringList({"ready", "done", "disconnected"}));
     }
 
     void deletingTheAgentInterruptsItsWork_data()
@@ -257,5 +295,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(DeviceAgentTest)
-#include "device_agent_test.moc"
+QTEST_GUILESS_MAIN(DeviceTest)
+#include "device_test.moc"

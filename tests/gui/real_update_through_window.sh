@@ -137,7 +137,7 @@ wait_for 2 'System sleep re-enabled.' "$log" 60
 wait_for 6 'DeviceAgent: ready.' "$log" 10
 sleep 0.5  # the new plan painted
 shot update-done.png
-python3 "$here/x11_window.py" close "$window"
+python3 "$here/../../scripts/x11_window.py" close "$window"
 status=0
 wait "$emulator_pid" || status=$?
 emulator_pid=""

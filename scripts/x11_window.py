@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""X11 helpers for the tests, scripts/screenshot and bench/startup, through libX11 and ctypes.
+"""X11 helpers for scripts/screenshot, bench/startup and the tests, through libX11 and ctypes.
 
 Command line:
     x11_window.py close WINDOW_ID   ask a window to close as a window manager's close button

@@ -23,11 +23,6 @@ QString brevantoPath()
     return QDir::tempPath() + QStringLiteral("/Brevanto");
 }
 
-QString manifestPath()
-{
-    return workingFolderPath() + QStringLiteral("/update-manifest.xml");
-}
-
 // Type and permission bits, of a link itself rather than its target.
 int modeOf(const QString &path)
 {
@@ -98,7 +93,7 @@ private slots:
     {
         // Two are redirected, to the same port and to the other one; one comes without a length.
         const QString elsewhere = QUrl::toPercentEncoding(m_server->url(QStringLiteral("/c3.bin"), 1).toString());
-        const QByteArray xml = serve(product("ORVI+", component("MP", "/c0.bin") + component("DSP", "/c1.bin?nolength=1")
+        serve(product("ORVI+", component("MP", "/c0.bin") + component("DSP", "/c1.bin?nolength=1")
                                                        + component("Styles", "/old?redirect=/c2.bin")
                                                        + component("Ensemble", "/old?redirect=" + elsewhere)));
         // Folders of ours left open, by an earlier version say, are closed and their files kept.
@@ -119,9 +114,6 @@ private slots:
         // Sizes come only from HEAD requests: one per component and one per redirection.
         QCOMPARE(m_server->takeRequests().filter(QRegularExpression(QStringLiteral("^HEAD "))).size(), 6);
         QCOMPARE(log.count(QStringLiteral("Size for component:  \"Styles\" = 3002")), 1);
-        // The manifest stays in the working folder and dates the check.
-        QCOMPARE(QFileInfo(manifestPath()).size(), qint64(xml.size()));
-        QCOMPARE(run.manager.lastCheck(), QFileInfo(manifestPath()).lastModified());
     }
 
     void checksWhileBusyAreRefused()
@@ -159,8 +151,8 @@ private slots:
         QTest::addColumn<QByteArray>("products");
         QTest::addColumn<QString>("manifestQuery");
         QTest::addColumn<int>("aborted");
-        const QByteArray good = product("ORVI", component("DSP", "/c0.bin"));
-        QTest::newRow("manifest without end") << "download" << good << "?endless=1" << 0;
+        QTest::newRow("manifest without end") << "download" << product("ORVI", component("DSP", "/c0.bin"))
+                                              << "?endless=1" << 0;
         const QByteArray invalid = component("MP", "/c0.bin") + "<Component Name=\"DSP\" Version=\"1\"/>";
         QTest::newRow("invalid component after a valid one") << "parse" << product("ORVI", invalid) << "" << 0;
         for (const char *path : {"/c0.bin?status=304", "/c0.bin?delay=60000"})
@@ -190,7 +182,8 @@ private slots:
         QCOMPARE(log.count(QStringLiteral("Failed to parse manifest.")), int(step == "parse"));
         // Only a parsed manifest dates the check, even if a size query fails afterwards;
         // a later failure leaves the date as it is.
-        const QDateTime parsedAt = step == "size" ? QFileInfo(manifestPath()).lastModified() : QDateTime();
+        const QFileInfo manifest(workingFolderPath() + QStringLiteral("/update-manifest.xml"));
+        const QDateTime parsedAt = step == "size" ? manifest.lastModified() : QDateTime();
         QCOMPARE(run.manager.lastCheck(), parsedAt);
         serve(QByteArray(), QStringLiteral("?status=404"));
         run.manager.check();
@@ -245,14 +238,13 @@ private:
                 + m_server->url(path).toEncoded().replace("&", "&amp;") + "\"/>";
     }
     // Publishes a manifest of these Product elements and points the settings at it.
-    QByteArray serve(const QByteArray &products, const QString &query = QString())
+    void serve(const QByteArray &products, const QString &query = QString())
     {
         const QByteArray xml = "<?xml version=\"1.0\"?>\n<Family Name=\"ORVI\">" + products + "</Family>\n";
         QFile file(m_serverRoot.filePath(QStringLiteral("manifest.xml")));
         file.open(QIODevice::WriteOnly);
         file.write(xml);
         m_configuration->setUpdateManifestUrl(m_server->url(QStringLiteral("/manifest.xml") + query));
-        return xml;
     }
 
     QTemporaryDir m_serverRoot;

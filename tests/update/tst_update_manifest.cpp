@@ -96,7 +96,7 @@ private slots:
         const QByteArray withDigest = "Name=\"DSP\" Version=\"1\" ReleaseDate=\"d\" URL=\"http://h/dsp\" SHA256=";
         row("digest in either case", plusWith(withDigest + "\"" + digest + "\""),
             firstOnly + QStringList{plus("DSP Firmware", "dsp")});
-        row("digest too short", plusWith(withDigest + "\"" + digest.left(63) + "\""), firstOnly,
+        row("digest too short", plusWith(withDigest + "\"" + digest.left(62) + "\""), firstOnly,
             "Invalid component checksum");
         row("digest not hexadecimal", plusWith(withDigest + "\"" + digest.left(63) + "g\""), firstOnly,
             "Invalid component checksum");

@@ -73,8 +73,8 @@ private slots:
         bool secondCompleteAtFinish = false;
         connect(&run.agent, &DownloadAgent::finished, this,
                 [&] { secondCompleteAtFinish = downloaded("second.bin") == m_second; });
-        // Each request is redirected, to the same port and to the other one.
-        const QString otherPort = QUrl::toPercentEncoding(m_server->url("/second.bin", 1).toString());
+        // Each request is redirected, to the same port and to the other one, which answers 203.
+        const QString otherPort = QUrl::toPercentEncoding(m_server->url("/second.bin?ok=203", 1).toString());
         run.agent.download({request("/old?redirect=/small.bin", "small.bin"),
                             request("/old?redirect=" + otherPort, "second.bin")});
         run.agent.download(request("/large.bin", "large.bin"));
@@ -83,7 +83,7 @@ private slots:
         QVERIFY(secondCompleteAtFinish);
         QCOMPARE(downloaded("small.bin"), m_small);
         QCOMPARE(m_server->takeRequests(), QStringList({"GET /old?redirect=/small.bin", "GET /small.bin",
-                                                        "GET /old?redirect=" + otherPort, "GET /second.bin"}));
+                                                        "GET /old?redirect=" + otherPort, "GET /second.bin?ok=203"}));
 
         QList<int> requests;
         for (const QList<QVariant> &report : run.progress)

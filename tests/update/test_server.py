@@ -2,7 +2,8 @@
 """HTTP server for the update tests and the download benchmark: serves ROOT on two free ports of
 127.0.0.1, prints "PORT <first> <second>", then "REQUEST <method> <path>" as each request comes, before
 answering. Faults by query: delay=MS, redirect=URL, status=N, nolength=1, cut=N (close after N body
-bytes), slow=MS (pause after each block=N bytes), endless=1 (the file over and over, no length)."""
+bytes), slow=MS (pause after each block=N bytes), endless=1 (the file over and over, no length);
+ok=N serves the file with success status N."""
 
 import os
 import socket
@@ -39,7 +40,7 @@ class FaultyHandler(BaseHTTPRequestHandler):
         if "status" in query or not os.path.isfile(path):
             return self.send_error(int(query.get("status", 404)))
 
-        self.send_response(200)
+        self.send_response(int(query.get("ok", 200)))
         if "nolength" in query or "endless" in query:
             self.send_header("Connection", "close")
             self.close_connection = True

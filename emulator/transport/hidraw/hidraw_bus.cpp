@@ -7,10 +7,12 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include <fcntl.h>
@@ -684,6 +686,26 @@ gboolean HidrawBus::Private::onRead(UMockdevIoctlBase*, UMockdevIoctlClient* cli
     return TRUE;
 }
 
+/*
+ * umockdev answers ioctls on Unix sockets inside its test bed, made under TMPDIR, and a
+ * socket path holds at most 107 bytes: under a deep TMPDIR (a build folder's, say) the
+ * listening fails and every program under the preload breaks. Such a test bed goes into
+ * /tmp; the commands started later still get the TMPDIR they were given.
+ */
+static UMockdevTestbed* newTestbed()
+{
+    /* The test bed's own name and the longest socket inside it ("/ioctl/dev/hidraw99"). */
+    constexpr std::size_t kLongestTmpdir = 107 - (sizeof "/umockdev.XXXXXX/ioctl/dev/hidraw99" - 1);
+    const char* tmpdir = std::getenv("TMPDIR");
+    if (tmpdir == nullptr || std::strlen(tmpdir) <= kLongestTmpdir)
+        return umockdev_testbed_new();
+    const std::string given = tmpdir;
+    setenv("TMPDIR", "/tmp", 1);
+    UMockdevTestbed* testbed = umockdev_testbed_new();
+    setenv("TMPDIR", given.c_str(), 1);
+    return testbed;
+}
+
 HidrawBus::HidrawBus() : d(new Private)
 {
     d->context = g_main_context_new();
@@ -694,7 +716,7 @@ HidrawBus::HidrawBus() : d(new Private)
     /* Every call on the test bed is made on this thread, from its birth to its end. */
     d->thread = std::thread([&] {
         g_main_context_push_thread_default(d->context);
-        d->testbed = umockdev_testbed_new();
+        d->testbed = newTestbed();
         /* Asked only now: the answer comes from the test bed's /sys. */
         d->ok = umockdev_in_mock_environment();
         char* root = umockdev_testbed_get_root_dir(d->testbed);

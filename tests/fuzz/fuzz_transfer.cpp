@@ -5,8 +5,7 @@
  */
 #include "fuzz_targets.h"
 
-#include "device/orvi_device.h"
-#include "hid_sim.h"
+#include "device/device_test_support.h"
 
 #include <string>
 #include <sys/mman.h>
@@ -18,9 +17,6 @@ using OrviSim::Component;
 namespace {
 
 constexpr long kSector = 65536;
-
-using SendFunction = int (*)(OrviDevice*, const char*, const OrviProgress*);
-const SendFunction kSend[] = {orviSendMicroFW, orviSendDspFW, orviSendStyles, orviSendEnsemble};
 
 /* One scratch file for the whole run, in memory so that no input waits on a disk, reached
  * through its descriptor. */

@@ -833,7 +833,7 @@ void MainWindow::downloadNextComponent()
         return;
     }
     component.filePath = workingFolderPath() + QLatin1Char('/') + componentTypeName(component.type);
-    m_downloadAgent->download(DownloadRequest{component.url, component.filePath});
+    m_downloadAgent->download(DownloadRequest{component.url, component.filePath, !component.sha256.isEmpty()});
 }
 
 // Empty when the downloaded file is the one the manifest describes, else why it is not.

@@ -132,7 +132,8 @@ bool DownloadAgent::writeAvailable()
     if (m_file->write(data) != data.size())
         return false;
     m_written += data.size();
-    m_hash.addData(data);
+    if (m_requests[size_t(m_current)].sha256)
+        m_hash.addData(data);
     return true;
 }
 
@@ -200,7 +201,7 @@ void DownloadAgent::onReplyComplete()
         stopWithFailure(incomplete);
         return;
     }
-    m_digests.append(m_hash.result());
+    m_digests.append(m_requests[size_t(m_current)].sha256 ? m_hash.result() : QByteArray());
     releaseReply();
     startNextRequest();
 }

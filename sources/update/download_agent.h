@@ -23,6 +23,9 @@ struct DownloadRequest
 {
     QUrl url;
     QString filePath;
+    // Whether to take the file's SHA-256 on the way. Hashing is slower than a fast local
+    // network, so only a file that has a digest to be checked against asks for it.
+    bool sha256 = false;
 };
 
 // Why a reply that the network layer let through must still count as failed: a
@@ -43,8 +46,9 @@ public:
     void download(const DownloadRequest &request);
     void download(const std::vector<DownloadRequest> &requests);
 
-    // SHA-256 of every file completed by the latest download, in request order;
-    // taken while streaming, so checking a file costs no second read.
+    // SHA-256 of every file completed by the latest download, in request order, empty
+    // for a request that did not ask for it; taken while streaming, so checking a file
+    // costs no second read.
     QVector<QByteArray> digests() const;
 
     // A request that receives nothing for this long fails (milliseconds).

@@ -29,12 +29,11 @@ update_site_start() {
     mkdir -p "$site" "$work/config/Brevanto" "$work/tmp" "$work/runtime" || return 1
     chmod 700 "$work/runtime"
 
-    # Port 0: the server picks a free port and names it in its first line.
-    python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$work/site" >"$work/server.log" 2>&1 &
+    python3 -u "$(dirname "${BASH_SOURCE[0]}")/update_server.py" "$work/site" >"$work/server.log" 2>&1 &
     UPDATE_SITE_PID=$!
     local port=""
     for _ in $(seq 100); do
-        port="$(sed -n 's/^Serving HTTP on .* port \([0-9]*\) .*/\1/p' "$work/server.log")"
+        port="$(sed -n 's/^PORT \([0-9]*\) .*/\1/p' "$work/server.log")"
         [ -n "$port" ] && break
         sleep 0.1
     done

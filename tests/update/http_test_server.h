@@ -4,7 +4,7 @@
 #include <QProcess>
 #include <QUrl>
 
-// test_server.py serving one folder on two free ports of 127.0.0.1; killed with the object.
+// emulator/demo/update_server.py serving one folder on two free ports of 127.0.0.1; killed with the object.
 class HttpTestServer
 {
 public:

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""HTTP server for the update tests and the download benchmark: serves ROOT on two free ports of
-127.0.0.1, prints "PORT <first> <second>", then "REQUEST <method> <path>" as each request comes, before
-answering. Faults by query: delay=MS, redirect=URL, status=N, nolength=1, cut=N (close after N body
-bytes), slow=MS (pause after each block=N bytes), endless=1 (the file over and over, no length);
-ok=N serves the file with success status N."""
+"""The local update server of the demonstration, the tests and the benchmarks: serves ROOT on two
+free ports of 127.0.0.1, prints "PORT <first> <second>", then "REQUEST <method> <path>" as each
+request comes, before answering. Faults by query: delay=MS, redirect=URL, status=N, nolength=1,
+cut=N (close after N body bytes), slow=MS (pause after each block=N bytes), endless=1 (the file
+over and over, no length); ok=N serves the file with success status N."""
 
 import os
 import socket

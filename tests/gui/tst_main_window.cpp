@@ -13,11 +13,6 @@ namespace {
 
 const char kPlusPath[] = "sim-plus";
 
-QString lastCheckText()
-{
-    return QFileInfo(workingFolderPath() + QStringLiteral("/update-manifest.xml")).lastModified().toString(Qt::TextDate);
-}
-
 // Takes the desktop's URL openings, so that no browser starts.
 class UrlOpenings : public QObject
 {
@@ -182,7 +177,8 @@ private slots:
             const QString summary = plan.isEmpty() ? QStringLiteral("No updates available (last checked on %1).")
                                                    : QStringLiteral("The following components can be updated (last "
                                                                     "checked on %1):");
-            QCOMPARE(view.shownText(1, 1), summary.arg(lastCheckText()));
+            const QFileInfo fetched(workingFolderPath() + QStringLiteral("/update-manifest.xml"));
+            QCOMPARE(view.shownText(1, 1), summary.arg(fetched.lastModified().toString(Qt::TextDate)));
             QVERIFY(view.action(QStringLiteral("Check for New Version of Orvi Updater"))->isEnabled());
 
             // A check that fails drops the plan it replaces.

@@ -33,64 +33,59 @@ private slots:
         QCOMPARE(m_popUps.take(), QStringList());
     }
 
-    void updatesEveryComponent_data()
+    void updatesEveryComponent()
     {
-        QTest::addColumn<int>("model");
-        QTest::addColumn<QVector<ServedComponent>>("served");
         const ServedComponent mcu{OrviSim::Component::Mcu, 0x0312, 3000, QStringLiteral("3.1.2")};
         const ServedComponent dsp{OrviSim::Component::Dsp, 0x0312, 500, QStringLiteral("3.1.2")};
         const ServedComponent styles{OrviSim::Component::Styles, 2, 70000, QStringLiteral("2")};
         const ServedComponent ensemble{OrviSim::Component::Ensemble, 2, 30000, QStringLiteral("0x2")};
-        QTest::newRow("Orvi+") << 1 << QVector<ServedComponent>{mcu, dsp, styles, ensemble};
-        QTest::newRow("Orvi") << 0 << QVector<ServedComponent>{mcu, dsp, ensemble};
-    }
+        for (int model : {1, 0}) {
+            cleanup();
+            const QVector<ServedComponent> served = model == 1 ? QVector<ServedComponent>{mcu, dsp, styles, ensemble}
+                                                               : QVector<ServedComponent>{mcu, dsp, ensemble};
+            const QUrl manifest = m_site->publish(model == 0 ? "ORVI" : "ORVI+", served);
+            m_device = plugDevice(model, kPath, {0x0310, 0x0310, 1, 1});
+            MessageLog log;
+            auto test = windowOnDevicePage(manifest);
+            const WindowView &view = test->view;
+            QTest::mouseClick(view.checkButton(), Qt::LeftButton);
+            QTRY_COMPARE(view.planLines().size(), served.size());
 
-    void updatesEveryComponent()
-    {
-        QFETCH(int, model);
-        QFETCH(QVector<ServedComponent>, served);
+            QMap<QString, std::array<int, 2>> highest; // what the bars reached, by the title shown above them
+            for (int bar : {0, 1})
+                connect(view.bar(bar), &QProgressBar::valueChanged, [&highest, &view, bar](int value) {
+                    int &reached = highest[view.updateLabel(0)->text()][bar];
+                    reached = qMax(reached, value);
+                });
+            QTest::mouseClick(view.startButton(), Qt::LeftButton);
+            QTRY_COMPARE(view.page(), 2);
+            QVERIFY(test->window.updateIsInProgress());
+            QTRY_VERIFY(view.bar(1)->value() > 0);
+            QVERIFY(waitForNoUpdates(view, 90000));
 
-        const QUrl manifest = m_site->publish(model == 0 ? "ORVI" : "ORVI+", served);
-        m_device = plugDevice(model, kPath, {0x0310, 0x0310, 1, 1});
-        MessageLog log;
-        auto test = windowOnDevicePage(manifest);
-        const WindowView &view = test->view;
-        QTest::mouseClick(view.checkButton(), Qt::LeftButton);
-        QTRY_COMPARE(view.planLines().size(), served.size());
-
-        QMap<QString, std::array<int, 2>> highest; // what the bars reached, by the title shown above them
-        for (int bar : {0, 1})
-            connect(view.bar(bar), &QProgressBar::valueChanged, [&highest, &view, bar](int value) {
-                int &reached = highest[view.updateLabel(0)->text()][bar];
-                reached = qMax(reached, value);
-            });
-        QTest::mouseClick(view.startButton(), Qt::LeftButton);
-        QTRY_COMPARE(view.page(), 2);
-        QVERIFY(test->window.updateIsInProgress());
-        QTRY_VERIFY(view.bar(1)->value() > 0);
-        QVERIFY(waitForNoUpdates(view, 90000));
-
-        QStringList expectedTitles;
-        for (int i = 0; i < served.size(); ++i) {
-            const QString name = componentTypeName(ComponentType(served[i].component));
-            expectedTitles << QStringLiteral("Updating %1 (Component %2/%3)").arg(name).arg(i + 1).arg(served.size());
-            const auto transfer = m_device->lastTransfer(served[i].component);
-            QVERIFY2(transfer && transfer->installed && transfer->holdsExactly(m_site->deviceBytes(served[i].component)),
-                     qPrintable(name));
+            QStringList expectedTitles;
+            for (int i = 0, count = served.size(); i < count; ++i) {
+                const QString name = componentTypeName(ComponentType(served[i].component));
+                expectedTitles << QStringLiteral("Updating %1 (Component %2/%3)").arg(name).arg(i + 1).arg(count);
+                const auto sent = m_device->lastTransfer(served[i].component);
+                QVERIFY2(sent && sent->installed && sent->holdsExactly(m_site->deviceBytes(served[i].component)),
+                         qPrintable(name));
+            }
+            expectedTitles.sort();
+            QCOMPARE(highest.keys(), expectedTitles);
+            for (auto it = highest.cbegin(); it != highest.cend(); ++it)
+                QVERIFY2(it.value() == (std::array<int, 2>{100, 100}), qPrintable(it.key()));
+            QCOMPARE(m_device->installCount(), served.size());
+            QVERIFY(m_device->violations().empty());
+            QCOMPARE(view.planLines(), QStringList());
+            QVERIFY(view.statusText().contains(QLatin1String("MCU:   Production 1.2\nDSP:   Production 1.2\n")));
+            QVERIFY(view.statusText().endsWith(QLatin1String("Ensemble:   0x2\n")));
+            QVERIFY(!test->window.updateIsInProgress());
+            // Sleep is held once, for the whole update (held or not, depending on this machine's logind).
+            const int held = log.count(QStringLiteral("System sleep disabled."));
+            QCOMPARE(held + log.count(QStringLiteral("Could not disable system sleep.")), 1);
+            QCOMPARE(log.count(QStringLiteral("System sleep re-enabled.")), 1);
         }
-        expectedTitles.sort();
-        QCOMPARE(highest.keys(), expectedTitles);
-        for (auto it = highest.cbegin(); it != highest.cend(); ++it)
-            QVERIFY2(it.value() == (std::array<int, 2>{100, 100}), qPrintable(it.key()));
-        QCOMPARE(m_device->installCount(), served.size());
-        QVERIFY(m_device->violations().empty());
-        QCOMPARE(view.planLines(), QStringList());
-        QVERIFY(view.statusText().contains(QLatin1String("MCU:   Production 1.2\nDSP:   Production 1.2\n")));
-        QVERIFY(view.statusText().endsWith(QLatin1String("Ensemble:   0x2\n")));
-        QVERIFY(!test->window.updateIsInProgress());
-        // Sleep is held once, for the whole update (held or not, depending on this machine's logind).
-        QCOMPARE(log.count(QStringLiteral("System sleep disabled.")) + log.count(QStringLiteral("Could not disable system sleep.")), 1);
-        QCOMPARE(log.count(QStringLiteral("System sleep re-enabled.")), 1);
     }
 
     void unplugDuringDownloadEndsQuietly()

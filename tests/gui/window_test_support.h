@@ -32,8 +32,6 @@ struct ServedComponent
     QString query = QString(); // server faults for its download, e.g. "slow=50"
 };
 
-Q_DECLARE_METATYPE(ServedComponent)
-
 // The files of one update server: components, manifest, and what the device must end up holding.
 class UpdateSite
 {

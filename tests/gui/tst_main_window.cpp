@@ -261,9 +261,9 @@ private slots:
     void selfUpdateCheck()
     {
         // Every entry is measured with a request, so the address is one of the local server.
-        const QByteArray at = "\" ReleaseDate=\"2026-11-30\" URL=\"" + m_site->url(QStringLiteral("app")).toEncoded()
-                              + "\" Version=\"";
-        const QByteArray mac = "<Component Name=\"Mac" + at, win = "<Component Name=\"Win" + at;
+        const QByteArray attributes = "\" ReleaseDate=\"2026-11-30\" URL=\""
+                                      + m_site->url(QStringLiteral("app")).toEncoded() + "\" Version=\"";
+        const QByteArray mac = "<Component Name=\"Mac" + attributes, win = "<Component Name=\"Win" + attributes;
         const QString question = QStringLiteral("|New Orvi Updater version %1 is available.\n\nWould you like to quit "
                                                 "this application and install the new version?\n\n");
         // Entries, whether the check is asked for from the menu, and the pop-ups shown: the first newer of

@@ -74,7 +74,7 @@ public:
         return url(QStringLiteral("manifest.xml"));
     }
 
-    // The served file of a component, as the device must receive it (DSP text decoded).
+    // The image of a component as the device must receive it (the DSP file holds it as text).
     Bytes deviceBytes(OrviSim::Component component) const { return m_bytes.value(int(component)); }
 
     // The path on the server of a published component's file.

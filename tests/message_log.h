@@ -4,7 +4,6 @@
 
 #include <QRegularExpression>
 #include <QStringList>
-#include <QtGlobal>
 
 #include <mutex>
 

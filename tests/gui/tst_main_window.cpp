@@ -7,21 +7,11 @@
 
 #include "window_test_support.h"
 
-#include <QDesktopServices>
-#include <QEventLoop>
-#include <QInputDialog>
-#include <QMenu>
-
 using namespace OrviPlus;
 
 namespace {
 
 const char kPlusPath[] = "sim-plus";
-
-QString lastCheckText()
-{
-    return QFileInfo(workingFolderPath() + QStringLiteral("/update-manifest.xml")).lastModified().toString(Qt::TextDate);
-}
 
 // Takes the desktop's URL openings, so that no browser starts.
 class UrlOpenings : public QObject
@@ -75,13 +65,14 @@ private slots:
         QCOMPARE(view.page(), 0);
         QCOMPARE(view.statusText(), QStringLiteral("No device connected"));
         QVERIFY(view.logo(0)->isVisible() && view.logo(1)->isVisible());
+        for (int i : {0, 1}) // the band of the model name, 800 x 310, at a width of 200
+            QCOMPARE(qobject_cast<QLabel *>(view.logo(i))->pixmap(Qt::ReturnByValue).size(), QSize(200, 78));
         QVERIFY(!view.startButton()->isEnabled());
 
         // The automatic check at start fails quietly; one asked for from the menu does not.
-        QStringList requests;
-        QTRY_VERIFY(!(requests += m_site->server().takeRequests()).isEmpty());
+        QTRY_VERIFY(test.checkEnded());
         QTest::qWait(200);
-        QCOMPARE(requests + m_site->server().takeRequests(), QStringList{QStringLiteral("GET /missing.xml")});
+        QCOMPARE(m_site->server().takeRequests(), QStringList{QStringLiteral("GET /missing.xml")});
         QCOMPARE(m_popUps.shown, QStringList());
         view.action(QStringLiteral("Check for New Version of Orvi Updater"))->trigger();
         QTRY_COMPARE(m_popUps.shown, QStringList{QStringLiteral("|Failed to check for new version of Orvi Updater.")});
@@ -91,86 +82,56 @@ private slots:
         QApplication::setActiveWindow(&test.window);
         QVERIFY(QTest::qWaitForWindowActive(&test.window));
         QTest::keyClick(&test.window, Qt::Key_A, Qt::MetaModifier);
-        QMenu *advanced = view.advancedMenu();
-        QTRY_VERIFY(advanced->isVisible());
+        QTRY_VERIFY(qobject_cast<QMenu *>(QApplication::activePopupWidget()));
+        QMenu *advanced = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        QCOMPARE(advanced->title(), QStringLiteral("Advanced"));
         QVERIFY(!view.action(QStringLiteral("Install MCU Firmware..."))->isEnabled());
         QVERIFY(!view.action(QStringLiteral("List All Components"))->isEnabled());
         QVERIFY(view.action(QStringLiteral("Set Manifest URL..."))->isEnabled());
         advanced->close();
     }
 
-    void logosAreCroppedAndScaled()
-    {
-        WindowUnderTest test(m_site->url(QStringLiteral("missing.xml")));
-        const char *resources[] = {":/images/orvi_logo_orig.png", ":/images/orvi_logo_plus.png"};
-        for (int i : {0, 1}) {
-            // The band of the model name: 310 * 200 / 800 = 77.5, which Qt's scaling rounds up.
-            const QImage shown = qobject_cast<QLabel *>(test.view.logo(i))->pixmap(Qt::ReturnByValue).toImage();
-            QCOMPARE(shown.size(), QSize(200, 78));
-            const QImage band = QImage(QLatin1String(resources[i])).copy(100, 290, 800, 310);
-            QCOMPARE(shown, band.scaledToWidth(200, Qt::SmoothTransformation).convertToFormat(shown.format()));
-        }
-        // The maker logo lies under a dark red veil: its transparent corner takes the veil's colour.
-        const QImage maker = qobject_cast<QLabel *>(test.view.logo(4))->pixmap(Qt::ReturnByValue).toImage();
-        QCOMPARE(maker.width(), 100);
-        const QColor corner = maker.pixelColor(0, 0);
-        QVERIFY2(qAbs(corner.red() - 15) <= 2 && corner.green() == 0 && qAbs(corner.alpha() - 150) <= 1,
-                 qPrintable(corner.name(QColor::HexArgb)));
-    }
-
-    void deviceArrival_data()
-    {
-        QTest::addColumn<int>("model");
-        QTest::addColumn<bool>("opens");
-        QTest::addColumn<QString>("status");
-        QTest::newRow("Orvi") << 0 << true
-                              << "Orvi Connected\n\nMCU:   Production 1.2\nDSP:   Production 1.1\nEnsemble:   0x5\n";
-        QTest::newRow("Orvi+") << 1 << true
-                               << "Orvi+ Connected\n\nMCU:   Production 1.2\nDSP:   Production 1.1\n"
-                                  "Styles:   0x2\nEnsemble:   0x5\n";
-        QTest::newRow("refuses to open") << 1 << false << "No device connected";
-    }
-
     void deviceArrival()
     {
-        QFETCH(int, model);
-        QFETCH(bool, opens);
-        QFETCH(QString, status);
-
-        WindowUnderTest test(m_site->url(QStringLiteral("missing.xml")));
-        const WindowView &view = test.view;
-        // The device answers the handshake slowly, so the waiting texts can be seen.
-        auto device = plugDevice(model, kPlusPath, headerWords(0x0312, 0x0311, 2, 5));
-        device->setReplyDelayMs(600);
-        device->setOpenRefused(!opens);
-        if (opens) {
-            QTRY_COMPARE(view.connectText(), QStringLiteral("Waiting for the ORVI device to get ready..."));
-            QCOMPARE(view.statusText(), QStringLiteral("Waiting..."));
-            QTRY_COMPARE(view.page(), 1);
-            QCOMPARE(view.statusText(), status);
-            QCOMPARE(view.logo(0)->isVisible(), model == 0);
-            QCOMPARE(view.logo(1)->isVisible(), model == 1);
-            QCOMPARE(view.planLines(), QStringList());
-            QCOMPARE(view.shownText(1, 0) + view.shownText(1, 1), QString());
-            QVERIFY(view.checkButton()->isEnabled());
-            QVERIFY(!view.startButton()->isEnabled());
-            QVERIFY(view.action(QStringLiteral("Install DSP Firmware..."))->isEnabled());
-        } else {
-            QTRY_COMPARE(m_popUps.shown, QStringList{QStringLiteral("Connection Failure|Failed to connect to device.")});
-            m_popUps.take();
-            QCOMPARE(view.page(), 0);
-            QCOMPARE(view.connectText(), QStringLiteral("Please connect a ORVI device."));
-            QCOMPARE(view.statusText(), status);
+        // Model, whether it opens, and the status text then shown.
+        const std::tuple<int, bool, QString> cases[] = {
+                {0, true, "Orvi Connected\n\nMCU:   Production 1.2\nDSP:   Production 1.1\nEnsemble:   0x5\n"},
+                {1, true, "Orvi+ Connected\n\nMCU:   Production 1.2\nDSP:   Production 1.1\nStyles:   0x2\n"
+                          "Ensemble:   0x5\n"},
+                {1, false, "No device connected"}};
+        for (const auto &[model, opens, status] : cases) {
+            cleanup();
+            WindowUnderTest test(m_site->url(QStringLiteral("missing.xml")));
+            const WindowView &view = test.view;
+            // The device answers the handshake slowly, so the waiting texts can be seen.
+            auto device = plugDevice(model, kPlusPath, {0x0312, 0x0311, 2, 5});
+            device->setReplyDelayMs(600);
+            device->setOpenRefused(!opens);
+            if (opens) {
+                QTRY_COMPARE(view.connectText(), QStringLiteral("Waiting for the ORVI device to get ready..."));
+                QCOMPARE(view.statusText(), QStringLiteral("Waiting..."));
+                QTRY_COMPARE(view.page(), 1);
+                QCOMPARE(view.statusText(), status);
+                QCOMPARE(view.logo(0)->isVisible(), model == 0);
+                QCOMPARE(view.logo(1)->isVisible(), model == 1);
+                QCOMPARE(view.planLines(), QStringList());
+                QCOMPARE(view.shownText(1, 0) + view.shownText(1, 1), QString());
+                QVERIFY(view.checkButton()->isEnabled());
+                QVERIFY(!view.startButton()->isEnabled());
+                QVERIFY(view.action(QStringLiteral("Install DSP Firmware..."))->isEnabled());
+            } else {
+                QTRY_COMPARE(m_popUps.shown,
+                             QStringList{QStringLiteral("Connection Failure|Failed to connect to device.")});
+                m_popUps.take();
+                QCOMPARE(view.page(), 0);
+                QCOMPARE(view.connectText(), QStringLiteral("Please connect a ORVI device."));
+                QCOMPARE(view.statusText(), status);
+            }
         }
     }
 
-    void checkingPlansUpdates_data()
+    void checkingPlansUpdates()
     {
-        QTest::addColumn<uint16_t>("deviceMcu");
-        QTest::addColumn<bool>("listAll");
-        QTest::addColumn<QStringList>("plan");
-        QTest::addColumn<QString>("warning");
-
         // Served: MCU 3.1.4 of 1 byte, DSP 3.1.2 of 1025 bytes of text, styles 0x104 of 70000, ensemble 260 of 30000.
         const QStringList all = {QStringLiteral("MCU Firmware: Version Production 1.4, Size 1 KB"),
                                  QStringLiteral("DSP Firmware: Version Production 1.2, Size 2 KB"),
@@ -178,70 +139,71 @@ private slots:
                                  QStringLiteral("Ensemble Audio: Version 0x104, Size 30 KB")};
         const QString limit = QStringLiteral("WARNING:\nAn MCU update is available but your current MCU firmware cannot "
                                              "be updated by USB. It must be programmed directly into the MCU.");
-        // Device: DSP 3.1.2, styles 0x105, ensemble 0x104; only the MCU varies.
-        QTest::newRow("newer MCU, differing styles") << uint16_t(0x0310) << false << QStringList{all[0], all[2]}
-                                                     << QString();
-        QTest::newRow("MCU too old for USB") << uint16_t(0x0063) << false << QStringList{all[2]} << limit;
-        QTest::newRow("MCU at the USB limit") << uint16_t(0x0064) << false << QStringList{all[0], all[2]} << QString();
-        QTest::newRow("list all") << uint16_t(0x0314) << true << all << QString();
-    }
-
-    void checkingPlansUpdates()
-    {
-        QFETCH(uint16_t, deviceMcu);
-        QFETCH(bool, listAll);
-        QFETCH(QStringList, plan);
-        QFETCH(QString, warning);
-
+        // The device's MCU (its DSP 3.1.2, styles 0x105, ensemble 0x104), whether all components are listed, the
+        // plan and the warning: a newer MCU and differing styles, an MCU too old for USB, one at the USB limit.
+        const std::tuple<uint16_t, bool, QStringList, QString> cases[] = {{0x0310, false, {all[0], all[2]}, QString()},
+                                                                          {0x0063, false, {all[2]}, limit},
+                                                                          {0x0064, false, {all[0], all[2]}, QString()},
+                                                                          {0x0314, true, all, QString()}};
         // A slow manifest, so that the check can be seen in progress.
         QUrl manifest = m_site->publish("ORVI+", {{OrviSim::Component::Mcu, 0x0314, 1, QStringLiteral("3.1.4")},
                                                   {OrviSim::Component::Dsp, 0x0312, 205, QStringLiteral("3.1.2")},
                                                   {OrviSim::Component::Styles, 0x0104, 70000, QStringLiteral("0x0104")},
                                                   {OrviSim::Component::Ensemble, 0x0104, 30000, QStringLiteral("260")}});
         manifest.setQuery(QStringLiteral("delay=400"));
-        auto test = windowWithDevice(manifest, headerWords(deviceMcu, 0x0312, 0x0105, 0x0104));
-        const WindowView &view = test->view;
+        for (const auto &[deviceMcu, listAll, plan, warning] : cases) {
+            cleanup();
+            plugDevice(1, kPlusPath, {deviceMcu, 0x0312, 0x0105, 0x0104});
+            auto test = windowOnDevicePage(manifest);
+            const WindowView &view = test->view;
 
-        if (listAll)
-            view.action(QStringLiteral("List All Components"))->trigger();
-        else
+            if (listAll)
+                view.action(QStringLiteral("List All Components"))->trigger();
+            else
+                QTest::mouseClick(view.checkButton(), Qt::LeftButton);
+            QTRY_VERIFY(!view.checkButton()->isEnabled());
+            QVERIFY(!view.action(QStringLiteral("Check for New Version of Orvi Updater"))->isEnabled());
+            QVERIFY(!view.action(QStringLiteral("Install MCU Firmware..."))->isEnabled());
+
+            QTRY_VERIFY(view.checkButton()->isEnabled()
+                        && view.shownText(1, 1).contains(QLatin1String("last checked")));
+            QCOMPARE(view.planLines(), plan);
+            QCOMPARE(view.shownText(1, 0), warning);
+            // The picture of this page in the README.
+            const QString pictures = qEnvironmentVariable("ORVI_SCREENSHOT_DIR");
+            if (!warning.isEmpty() && !pictures.isEmpty())
+                QVERIFY(test->window.grab().save(pictures + QStringLiteral("/plan-with-warning.png")));
+            QCOMPARE(view.startButton()->isEnabled(), !plan.isEmpty());
+            const QString summary = plan.isEmpty() ? QStringLiteral("No updates available (last checked on %1).")
+                                                   : QStringLiteral("The following components can be updated (last "
+                                                                    "checked on %1):");
+            const QFileInfo fetched(workingFolderPath() + QStringLiteral("/update-manifest.xml"));
+            QCOMPARE(view.shownText(1, 1), summary.arg(fetched.lastModified().toString(Qt::TextDate)));
+            QVERIFY(view.action(QStringLiteral("Check for New Version of Orvi Updater"))->isEnabled());
+
+            // A check that fails drops the plan it replaces.
+            test->settings.setUpdateManifestUrl(m_site->url(QStringLiteral("missing.xml")));
             QTest::mouseClick(view.checkButton(), Qt::LeftButton);
-        QTRY_VERIFY(!view.checkButton()->isEnabled());
-        QVERIFY(!view.action(QStringLiteral("Check for New Version of Orvi Updater"))->isEnabled());
-        QVERIFY(!view.action(QStringLiteral("Install MCU Firmware..."))->isEnabled());
-
-        QTRY_VERIFY(view.checkButton()->isEnabled() && view.shownText(1, 1).contains(QLatin1String("last checked")));
-        QCOMPARE(view.planLines(), plan);
-        QCOMPARE(view.shownText(1, 0), warning);
-        if (!warning.isEmpty())
-            saveScreenshot(&test->window, QStringLiteral("plan-with-warning"));
-        QCOMPARE(view.startButton()->isEnabled(), !plan.isEmpty());
-        QCOMPARE(view.shownText(1, 1),
-                 plan.isEmpty() ? QStringLiteral("No updates available (last checked on %1).").arg(lastCheckText())
-                                : QStringLiteral("The following components can be updated (last checked on %1):")
-                                          .arg(lastCheckText()));
-        QVERIFY(view.action(QStringLiteral("Check for New Version of Orvi Updater"))->isEnabled());
-
-        // A check that fails drops the plan it replaces.
-        test->settings.setUpdateManifestUrl(m_site->url(QStringLiteral("missing.xml")));
-        QTest::mouseClick(view.checkButton(), Qt::LeftButton);
-        QTRY_COMPARE(m_popUps.shown, QStringList{QStringLiteral("Update Check Failure|Failed to check for updates!")});
-        m_popUps.take();
-        QCOMPARE(view.planLines(), QStringList());
-        QCOMPARE(view.shownText(1, 0) + view.shownText(1, 1), QString());
-        QVERIFY(!view.startButton()->isEnabled());
+            QTRY_COMPARE(m_popUps.shown,
+                         QStringList{QStringLiteral("Update Check Failure|Failed to check for updates!")});
+            m_popUps.take();
+            QCOMPARE(view.planLines(), QStringList());
+            QCOMPARE(view.shownText(1, 0) + view.shownText(1, 1), QString());
+            QVERIFY(!view.startButton()->isEnabled());
+        }
     }
 
     void deviceLossReturnsToConnectPage()
     {
         const QUrl manifest = m_site->publish("ORVI+", {{OrviSim::Component::Dsp, 0x0312, 1025, QStringLiteral("3.1.2")}});
-        auto test = windowWithDevice(manifest, headerWords(0x0312, 0x0311, 1, 1));
+        plugDevice(1, kPlusPath, {0x0312, 0x0311, 1, 1});
+        auto test = windowOnDevicePage(manifest);
         const WindowView &view = test->view;
         QTest::mouseClick(view.checkButton(), Qt::LeftButton);
         QTRY_COMPARE(view.planLines().size(), 1);
 
         // A second device meanwhile is not taken, not even once the first one has gone.
-        plugDevice(0, "sim-second", headerWords(0x0312, 0x0312, 1, 1));
+        plugDevice(0, "sim-second", {0x0312, 0x0312, 1, 1});
         QTest::qWait(1500);
         HidSim::unplug(kPlusPath);
         QTRY_COMPARE(view.page(), 0);
@@ -252,7 +214,7 @@ private slots:
         QCOMPARE(m_popUps.shown, QStringList());
 
         // Back again, the device finds no plan of before.
-        plugDevice(1, kPlusPath, headerWords(0x0312, 0x0311, 1, 1));
+        plugDevice(1, kPlusPath, {0x0312, 0x0311, 1, 1});
         QTRY_COMPARE_WITH_TIMEOUT(view.page(), 1, 5000);
         QCOMPARE(view.planLines(), QStringList());
         QCOMPARE(view.shownText(1, 0) + view.shownText(1, 1), QString());
@@ -296,50 +258,39 @@ private slots:
         QCOMPARE(test.settings.updateManifestUrl(), ConfigurationManager::defaultUpdateManifestUrl());
     }
 
-    void selfUpdateCheck_data()
-    {
-        QTest::addColumn<QByteArray>("entries");
-        QTest::addColumn<bool>("fromMenu");
-        QTest::addColumn<QStringList>("popUps");
-        // Every entry is measured with a request, so the address is one of the local server.
-        const QByteArray mac = "<Component Name=\"Mac\" ReleaseDate=\"2026-11-30\" URL=\"@app\" Version=\"";
-        const QByteArray win = "<Component Name=\"Win\" ReleaseDate=\"2026-11-30\" URL=\"@app\" Version=\"";
-        const QString question = QStringLiteral("|New Orvi Updater version %1 is available.\n\nWould you like to quit "
-                                                "this application and install the new version?\n\n");
-        QTest::newRow("first newer of several") << mac + "2.0.1\"/>" + mac + "3.0.0\"/>" + mac + "2.1.0\"/>" << false
-                                                << QStringList{question.arg(QStringLiteral("3.0.0"))};
-        QTest::newRow("unparsable skipped") << mac + "2.x\"/>" + mac + "2.0.3\"/>" << false
-                                            << QStringList{question.arg(QStringLiteral("2.0.3"))};
-        QTest::newRow("equal and Windows, at start") << mac + "2.0.2\"/>" + win + "9.0.0\"/>" << false << QStringList();
-        QTest::newRow("equal and Windows, from menu")
-                << mac + "2.0.2\"/>" + win + "9.0.0\"/>" << true
-                << QStringList{QStringLiteral("|No updates available for Orvi Updater.")};
-    }
-
     void selfUpdateCheck()
     {
-        QFETCH(QByteArray, entries);
-        QFETCH(bool, fromMenu);
-        QFETCH(QStringList, popUps);
-
-        entries.replace('@', m_site->url(QString()).toString().toUtf8());
-        const QUrl manifest = m_site->publish("ORVI+", {},
-                                              "<Product Name=\"Orvi Updater\"><Components>" + entries
-                                                      + "</Components></Product>");
-        UrlOpenings openings;
-        WindowUnderTest test(manifest);
-        if (fromMenu) {
-            QTRY_VERIFY(test.checkEnded());
-            QCOMPARE(m_popUps.shown, QStringList());
-            test.view.action(QStringLiteral("Check for New Version of Orvi Updater"))->trigger();
+        // Every entry is measured with a request, so the address is one of the local server.
+        const QByteArray attributes = "\" ReleaseDate=\"2026-11-30\" URL=\""
+                                      + m_site->url(QStringLiteral("app")).toEncoded() + "\" Version=\"";
+        const QByteArray mac = "<Component Name=\"Mac" + attributes, win = "<Component Name=\"Win" + attributes;
+        const QString question = QStringLiteral("|New Orvi Updater version %1 is available.\n\nWould you like to quit "
+                                                "this application and install the new version?\n\n");
+        // Entries, whether the check is asked for from the menu, and the pop-ups shown: the first newer of
+        // several, an unparsable one skipped, equal and Windows entries at start and from the menu.
+        const std::tuple<QByteArray, bool, QStringList> cases[] = {
+                {mac + "2.0.1\"/>" + mac + "3.0.0\"/>" + mac + "2.1.0\"/>", false, {question.arg("3.0.0")}},
+                {mac + "2.x\"/>" + mac + "2.0.3\"/>", false, {question.arg("2.0.3")}},
+                {mac + "2.0.2\"/>" + win + "9.0.0\"/>", false, {}},
+                {mac + "2.0.2\"/>" + win + "9.0.0\"/>", true, {"|No updates available for Orvi Updater."}}};
+        for (const auto &[entries, fromMenu, popUps] : cases) {
+            cleanup();
+            UrlOpenings openings;
+            WindowUnderTest test(m_site->publish(
+                    "ORVI+", {}, "<Product Name=\"Orvi Updater\"><Components>" + entries + "</Components></Product>"));
+            if (fromMenu) {
+                QTRY_VERIFY(test.checkEnded());
+                QCOMPARE(m_popUps.shown, QStringList());
+                test.view.action(QStringLiteral("Check for New Version of Orvi Updater"))->trigger();
+            }
+            if (popUps.isEmpty())
+                QTRY_VERIFY(test.checkEnded());
+            QTRY_COMPARE(m_popUps.shown, popUps);
+            m_popUps.take(); // answers a question with something else than Yes
+            QTest::qWait(100);
+            QCOMPARE(openings.urls, QList<QUrl>());
+            QVERIFY(test.window.isVisible());
         }
-        if (popUps.isEmpty())
-            QTRY_VERIFY(test.checkEnded());
-        QTRY_COMPARE(m_popUps.shown, popUps);
-        m_popUps.take(); // answers a question with something else than Yes
-        QTest::qWait(100);
-        QCOMPARE(openings.urls, QList<QUrl>());
-        QVERIFY(test.window.isVisible());
     }
 
     // Last, as quitting ends every later event loop.
@@ -371,14 +322,6 @@ private slots:
     }
 
 private:
-    // A window with an Orvi+ of the given versions, shown on page 1.
-    std::unique_ptr<WindowUnderTest> windowWithDevice(const QUrl &manifest,
-                                                                      const OrviSim::HeaderWords &words)
-    {
-        plugDevice(1, kPlusPath, words);
-        return windowOnDevicePage(manifest);
-    }
-
     PopUpLog m_popUps;
     std::unique_ptr<UpdateSite> m_site;
 };

@@ -1,5 +1,7 @@
 #include <QtTest>
 
+#include <cstring>
+#include <tuple>
 #include <signal.h>
 
 #include "child_process.h"
@@ -48,55 +50,40 @@ private slots:
         QVERIFY(!QFileInfo::exists(m_lockPath));
     }
 
-    void terminationSignalEndsTheProgramCleanly_data()
-    {
-        QTest::addColumn<int>("signalNumber");
-        QTest::newRow("SIGTERM") << SIGTERM;
-        QTest::newRow("SIGINT") << SIGINT;
-        QTest::newRow("SIGHUP") << SIGHUP;
-    }
-
     void terminationSignalEndsTheProgramCleanly()
     {
-        QFETCH(int, signalNumber);
-        ChildProcess updater;
-        QVERIFY(!startWithWindow(updater).isEmpty());
-        QVERIFY(QFileInfo::exists(m_lockPath));
-        QCOMPARE(::kill(pid_t(updater.processId()), signalNumber), 0);
-        QVERIFY(endsWith(updater, 0));
-        QVERIFY(!QFileInfo::exists(m_lockPath));
-    }
-
-    void commandLineIsAnsweredWithoutAWindow_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("output"); // the start of standard output, or of standard error on failure
-        QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: orvi-updater [options]\n";
-        QTest::newRow("version") << QStringList{"--version"} << 0 << "Orvi Updater 2.0.2\n";
-        QTest::newRow("unknown option") << QStringList{"--bogus"} << 2
-                                        << "orvi-updater: Unknown option 'bogus'.\nTry 'orvi-updater --help'";
-        QTest::newRow("argument") << QStringList{"-platform", "offscreen", "file.bin"} << 2
-                                  << "orvi-updater: Unexpected argument 'file.bin'.\n";
+        for (int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+            ChildProcess updater;
+            QVERIFY(!startWithWindow(updater).isEmpty());
+            QVERIFY(QFileInfo::exists(m_lockPath));
+            QCOMPARE(::kill(pid_t(updater.processId()), signalNumber), 0);
+            QVERIFY2(endsWith(updater, 0), strsignal(signalNumber));
+            QVERIFY(!QFileInfo::exists(m_lockPath));
+        }
     }
 
     // Help and version need no display at all: without one, making the application object would fail.
     void commandLineIsAnsweredWithoutAWindow()
     {
-        QFETCH(QStringList, arguments);
-        QFETCH(int, exitCode);
-        QFETCH(QString, output);
-        QProcess updater;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        if (exitCode == 0)
-            environment.remove(QStringLiteral("DISPLAY"));
-        updater.setProcessEnvironment(environment);
-        updater.start(QStringLiteral(ORVI_UPDATER_PATH), arguments);
-        QVERIFY(endsWith(updater, exitCode));
-        const QString printed = QString::fromLocal8Bit(exitCode == 0 ? updater.readAllStandardOutput()
+        // Arguments, exit code, and the start of standard output, or of standard error on failure.
+        const std::tuple<QStringList, int, const char *> cases[] = {
+                {{"--help"}, 0, "Usage: orvi-updater [options]\n"},
+                {{"--version"}, 0, "Orvi Updater 2.0.2\n"},
+                {{"--bogus"}, 2, "orvi-updater: Unknown option 'bogus'.\nTry 'orvi-updater --help'"},
+                {{"-platform", "offscreen", "file.bin"}, 2, "orvi-updater: Unexpected argument 'file.bin'.\n"}};
+        for (const auto &[arguments, exitCode, output] : cases) {
+            QProcess updater;
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            if (exitCode == 0)
+                environment.remove(QStringLiteral("DISPLAY"));
+            updater.setProcessEnvironment(environment);
+            updater.start(QStringLiteral(ORVI_UPDATER_PATH), arguments);
+            QVERIFY(endsWith(updater, exitCode));
+            const QString printed = QString::fromLocal8Bit(exitCode == 0 ? updater.readAllStandardOutput()
                                                                      : updater.readAllStandardError());
-        QVERIFY2(printed.startsWith(output), qPrintable(printed));
-        QVERIFY(!QFileInfo::exists(m_lockPath));
+            QVERIFY2(printed.startsWith(QLatin1String(output)), qPrintable(printed));
+            QVERIFY(!QFileInfo::exists(m_lockPath));
+        }
     }
 
 private:

@@ -11,10 +11,10 @@
 #include "device/device_test_support.h"
 #include "http_test_server.h"
 
-#include <QCryptographicHash>
 #include <QtTest>
 #include <QtWidgets>
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <utility>
@@ -31,8 +31,6 @@ struct ServedComponent
     QString versionText; // as the manifest states it
     QString query = QString(); // server faults for its download, e.g. "slow=50"
 };
-
-Q_DECLARE_METATYPE(ServedComponent)
 
 // The files of one update server: components, manifest, and what the device must end up holding.
 class UpdateSite
@@ -54,11 +52,12 @@ public:
         QByteArray entries;
         for (const ServedComponent &served : components) {
             const QString name = QStringLiteral("%1-%2.img").arg(OrviSim::componentName(served.component)).arg(served.version);
-            OrviSim::writeImageFile(localPath(path(name)), served.component, served.version, served.size);
-            QFile file(path(name));
-            file.open(QIODevice::ReadOnly);
-            const QByteArray content = file.readAll();
-            m_files[int(served.component)] = content;
+            const Bytes bytes = OrviSim::buildImage(served.component, served.version, served.size);
+            const QByteArray content = served.component == OrviSim::Component::Dsp
+                                               ? QByteArray::fromStdString(OrviSim::dspTextFromBytes(bytes))
+                                               : toByteArray(bytes);
+            writeFile(path(name), content);
+            m_bytes[int(served.component)] = bytes;
             m_names[int(served.component)] = name;
             QUrl address = url(name);
             address.setQuery(served.query);
@@ -75,16 +74,8 @@ public:
         return url(QStringLiteral("manifest.xml"));
     }
 
-    // The served file of a component, as the device must receive it (DSP text decoded).
-    Bytes deviceBytes(OrviSim::Component component) const
-    {
-        const QByteArray file = m_files.value(int(component));
-        if (component != OrviSim::Component::Dsp)
-            return Bytes(file.begin(), file.end());
-        Bytes bytes;
-        OrviSim::bytesFromDspText(file.toStdString(), &bytes);
-        return bytes;
-    }
+    // The image of a component as the device must receive it (the DSP file holds it as text).
+    Bytes deviceBytes(OrviSim::Component component) const { return m_bytes.value(int(component)); }
 
     // The path on the server of a published component's file.
     QString servedPath(OrviSim::Component component) const { return path(m_names.value(int(component))); }
@@ -93,22 +84,19 @@ private:
     QHash<int, QString> m_names;
     QTemporaryDir m_root;
     HttpTestServer m_server;
-    QHash<int, QByteArray> m_files;
+    QHash<int, Bytes> m_bytes;
 };
 
-// Plugs an emulated device that restarts rebootMs after each installed component (0: never).
+// Plugs an emulated device with the given MCU, DSP, styles and ensemble versions, which
+// restarts rebootMs after each installed component (0: never).
 inline std::shared_ptr<OrviSim::OrviEmulator> plugDevice(int model, const std::string &path,
-                                                         const OrviSim::HeaderWords &words, int rebootMs = 1500)
+                                                         const std::array<uint32_t, 4> &versions, int rebootMs = 1500)
 {
     auto device = HidSim::plug(model == 0 ? HidSim::kProductOrvi : HidSim::kProductOrviPlus, path, L"T1");
-    device->setHeaderWords(words);
+    device->setHeaderWords({uint16_t(versions[0]), uint16_t(versions[1]), uint16_t(versions[2]), versions[3], 0, 0,
+                            std::nullopt});
     device->setRebootBehaviour({rebootMs > 0, rebootMs, std::string(), std::nullopt});
     return device;
-}
-
-inline OrviSim::HeaderWords headerWords(uint16_t mcu, uint16_t dsp, uint16_t styles, uint32_t ensemble)
-{
-    return {mcu, dsp, styles, ensemble, 0, 0, std::nullopt};
 }
 
 // What a user sees of the window, read through its widget tree.
@@ -130,14 +118,10 @@ public:
     }
     QPushButton *checkButton() const { return pages()->widget(1)->findChildren<QPushButton *>().value(0); }
     QPushButton *startButton() const { return pages()->widget(1)->findChildren<QPushButton *>().value(1); }
-    // Page 1: warning box then check box; page 2: the update box.
-    OrviPlus::MessageBox *message(int page, int index = 0) const
-    {
-        return pages()->widget(page)->findChildren<OrviPlus::MessageBox *>().value(index);
-    }
+    // The text of a message box if shown. Page 1: warning box then check box; page 2: the update box.
     QString shownText(int page, int index = 0) const
     {
-        const OrviPlus::MessageBox *box = message(page, index);
+        const auto *box = pages()->widget(page)->findChildren<OrviPlus::MessageBox *>().value(index);
         return box->isHidden() ? QString() : box->text();
     }
     QStringList planLines() const
@@ -155,13 +139,6 @@ public:
         for (QAction *action : m_window->findChildren<QAction *>())
             if (action->text() == text)
                 return action;
-        return nullptr;
-    }
-    QMenu *advancedMenu() const
-    {
-        for (QMenu *menu : m_window->findChildren<QMenu *>())
-            if (menu->title() == QLatin1String("Advanced"))
-                return menu;
         return nullptr;
     }
 
@@ -218,14 +195,6 @@ public:
 private:
     QTimer m_poll;
 };
-
-// Saves a picture of the window into the folder named by ORVI_SCREENSHOT_DIR, if set.
-inline void saveScreenshot(QWidget *window, const QString &name)
-{
-    const QString folder = qEnvironmentVariable("ORVI_SCREENSHOT_DIR");
-    if (!folder.isEmpty() && !window->grab().save(folder + QLatin1Char('/') + name + QStringLiteral(".png")))
-        qWarning() << "Cannot save the screenshot" << name << "into" << folder;
-}
 
 // A window over a private settings store that points at the given manifest.
 struct WindowUnderTest

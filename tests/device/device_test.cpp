@@ -84,25 +84,6 @@ class DeviceTest : public QObject {
             && r.probe->names.last() == "ready";
     }
 
-    // One signal as a receiver saw it: "+path model serial" or "-path", and the list held then.
-    QStringList m_notices;
-
-    void record(DeviceMonitor& monitor)
-    {
-        const auto held = [&monitor] {
-            QStringList paths;
-            for (const Connection& connection : monitor.connections())
-                paths << connection.path;
-            return " [" + paths.join(' ') + "]";
-        };
-        connect(&monitor, &DeviceMonitor::connected, this, [this, held](const Connection& c) {
-            m_notices << QString("+%1 %2 %3").arg(c.path).arg(c.model).arg(c.serialNumber) + held();
-        });
-        connect(&monitor, &DeviceMonitor::disconnected, this, [this, held](const QString& path) {
-            m_notices << "-" + path + held();
-        });
-    }
-
     // Waits until the bus has been enumerated once more and that result has been compared.
     static bool waitForPoll()
     {
@@ -124,11 +105,24 @@ private slots:
 
     void reportsChangesBetweenPolls()
     {
+        // Each signal as a receiver saw it: "+path model serial" or "-path", and the paths held then.
+        QStringList notices;
         DeviceMonitor monitor;
-        record(monitor);
+        const auto held = [&monitor] {
+            QStringList paths;
+            for (const Connection& connection : monitor.connections())
+                paths << connection.path;
+            return " [" + paths.join(' ') + "]";
+        };
+        connect(&monitor, &DeviceMonitor::connected, &monitor, [&notices, held](const Connection& c) {
+            notices << QString("+%1 %2 %3").arg(c.path).arg(c.model).arg(c.serialNumber) + held();
+        });
+        connect(&monitor, &DeviceMonitor::disconnected, &monitor, [&notices, held](const QString& path) {
+            notices << "-" + path + held();
+        });
         monitor.start();
         QVERIFY(waitForPoll());
-        QCOMPARE(m_notices, QStringList());
+        QCOMPARE(notices, QStringList());
 
         // Other products and other vendors are left out; the rest come in enumeration order.
         HidSim::plug(HidSim::kProductOrviPlus, "bus-plus", L"SN-PLUS");
@@ -136,17 +130,17 @@ private slots:
         HidSim::plug(HidSim::kProductOrvi, "bus-orvi");
         HidSim::plug(HidSim::kProductOrviPlus, "bus-foreign", L"SN-FOREIGN", 0x1234);
         QVERIFY(waitForPoll());
-        QCOMPARE(m_notices,
+        QCOMPARE(notices,
                  QStringList({"+bus-plus 1 SN-PLUS [bus-plus bus-orvi]", "+bus-orvi 0  [bus-plus bus-orvi]"}));
 
         // Back at the same path and model: the same device. At another path: gone, then new, in one comparison.
-        m_notices.clear();
+        notices.clear();
         HidSim::unplug("bus-plus");
         HidSim::plug(HidSim::kProductOrviPlus, "bus-plus", L"OTHER-SERIAL");
         HidSim::unplug("bus-orvi");
         HidSim::plug(HidSim::kProductOrvi, "bus-orvi-2");
         QVERIFY(waitForPoll());
-        QCOMPARE(m_notices, QStringList({"-bus-orvi [bus-plus bus-orvi-2]", "+bus-orvi-2 0  [bus-plus bus-orvi-2]"}));
+        QCOMPARE(notices, QStringList({"-bus-orvi [bus-plus bus-orvi-2]", "+bus-orvi-2 0  [bus-plus bus-orvi-2]"}));
     }
 
     void connectingRetriesUntilStopped()
@@ -216,8 +210,6 @@ private slots:
         QVERIFY2(neverReady >= 30 && neverReady <= 41, qPrintable(QString::number(neverReady)));
         QCOMPARE(log.count("DeviceAgent: Original Orvi: Assumed ready after 3 sec."), 1);
         QCOMPARE(log.count("DeviceAgent: timed out checking whether device ready for update. Assuming ready."), 1);
-        QCOMPARE(log.count("DeviceAgent: device ready for update =  0"), 2 + 1 + 1 + neverReady);
-        QCOMPARE(log.count("DeviceAgent: device ready for update =  128"), 3);
     }
 
     void progressPerWholePercentThenItsOwnDisconnection()

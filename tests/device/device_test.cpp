@@ -9,7 +9,6 @@
 
 using OrviPlus::Connection;
 using OrviPlus::DeviceAgent;
-using OrviPlus::DeviceInfo;
 using OrviPlus::DeviceMonitor;
 using OrviSim::Component;
 using OrviSim::Readiness;
@@ -40,8 +39,6 @@ public:
             fractions << fraction;
         });
     }
-
-    int count(const char* name) const { return names.count(name); }
 
     QElapsedTimer clock;
     QStringList names;
@@ -96,7 +93,7 @@ class DeviceTest : public QObject {
 private slots:
     void initTestCase()
     {
-        qRegisterMetaType<DeviceInfo>("OrviPlus::DeviceInfo");
+        qRegisterMetaType<OrviPlus::DeviceInfo>("OrviPlus::DeviceInfo");
         orviSetSectorWaitForTesting(1000000); // content sectors would otherwise cost 2.1 s each
     }
 
@@ -184,7 +181,6 @@ private slots:
             {1, Readiness::Immediate, 0, ReplyFault::NoReply, 2, 650, 2200},    // so is a lost one
             {1, Readiness::Never, 0, ReplyFault::None, -1, 20000, 23000},       // assumed ready
         };
-        MessageLog log;
         std::vector<Rig> rigs;
         for (const Case& c : cases) {
             rigs.push_back(rig(c.model, QString("dev-%1").arg(rigs.size())));
@@ -197,7 +193,7 @@ private slots:
             r.probe->clock.restart();
             r.agent->checkReadyForUpdate();
         }
-        QTRY_COMPARE_WITH_TIMEOUT(rigs.back().probe->count("readyForUpdate"), 1, 30000); // the others come sooner
+        QTRY_COMPARE_WITH_TIMEOUT(rigs.back().probe->names.count("readyForUpdate"), 1, 30000); // the others come sooner
         for (size_t i = 0; i < cases.size(); ++i) {
             const qint64 ms = rigs[i].probe->at.value("readyForUpdate");
             QVERIFY2(ms >= cases[i].minMs && ms < cases[i].maxMs, qPrintable(QString("case %1: %2 ms").arg(i).arg(ms)));
@@ -208,19 +204,16 @@ private slots:
         }
         const int neverReady = rigs.back().device->readyQueryCount();
         QVERIFY2(neverReady >= 30 && neverReady <= 41, qPrintable(QString::number(neverReady)));
-        QCOMPARE(log.count("DeviceAgent: Original Orvi: Assumed ready after 3 sec."), 1);
-        QCOMPARE(log.count("DeviceAgent: timed out checking whether device ready for update. Assuming ready."), 1);
     }
 
     void progressPerWholePercentThenItsOwnDisconnection()
     {
-        MessageLog log;
         const QString path = m_files.filePath("styles.bin");
         QVERIFY(OrviSim::writeImageFile(localPath(path), Component::Styles, 2, 2 * 65536));
         Rig r = rig(1, "own-path");
         QVERIFY(shakeHands(r));
         r.agent->sendFile(OrviPlus::StyleData, path);
-        QTRY_COMPARE_WITH_TIMEOUT(r.probe->count("done"), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(r.probe->names.count("done"), 1, 10000);
         // Thousands of packets, at most one signal for each percent the window can show.
         const QVector<float>& fractions = r.probe->fractions;
         for (int i = 1; i < fractions.size(); ++i)
@@ -232,9 +225,8 @@ private slots:
         QTest::qWait(100);
         QCOMPARE(HidSim::openHandleCount(), 1);
         emit m_monitor.disconnected("own-path");
-        QTRY_COMPARE_WITH_TIMEOUT(r.probe->count("disconnected"), 1, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(r.probe->names.count("disconnected"), 1, 3000);
         QCOMPARE(HidSim::openHandleCount(), 0);
-        QCOMPARE(log.count("Device Agent: disconnected."), 1);
         QCOMPARE(r.probe->names, QStringList({"ready", "done", "disconnected"}));
     }
 

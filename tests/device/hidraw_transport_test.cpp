@@ -27,13 +27,11 @@ private slots:
         hid_exit();
     }
 
-    /* Faults of the reply path reach the protocol as the codes it has for them. */
     void replyFaults()
     {
-        /* {device setup, result of the open, result of the first ready query} */
+        /* Faults of the reply path reach the protocol as its codes: {device setup, open result, ready result} */
         const std::tuple<const char*, int, int> cases[] = {{"refuse-open=yes", ORVI_ERR_OPEN, 0},
                                                            {"header-fault=no-reply:1", ORVI_ERR_TIMEOUT, 0},
-                                                           {"header-fault=bad-marker:1", ORVI_ERR_BAD_MARKER, 0},
                                                            {"ready-fault=read-error:1", 0, ORVI_ERR_READ},
                                                            {"reply-delay-ms=300", ORVI_ERR_TIMEOUT, 0}}; /* too late */
         for (const auto& [setup, openResult, readyResult] : cases) {

@@ -10,7 +10,10 @@
 #include <QByteArray>
 #include <QFile>
 
+#include <algorithm>
 #include <array>
+#include <functional>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -45,10 +48,7 @@ inline std::string localPath(const QString& path) { return QFile::encodeName(pat
 
 inline uint8_t xorOf(const Bytes& bytes)
 {
-    uint8_t checksum = 0;
-    for (uint8_t byte : bytes)
-        checksum ^= byte;
-    return checksum;
+    return std::accumulate(bytes.begin(), bytes.end(), uint8_t(0), std::bit_xor<uint8_t>());
 }
 
 /* A request as the device must receive it: report ID 0, markers, little-endian fields. */
@@ -56,8 +56,7 @@ inline Report request(uint16_t command, uint16_t length, uint16_t sequence, cons
 {
     Report report{0, 0xDB, 0x03, uint8_t(command), uint8_t(command >> 8), uint8_t(length), uint8_t(length >> 8),
                   uint8_t(sequence), uint8_t(sequence >> 8)};
-    for (std::size_t i = 0; i < payload.size() && i < 56; ++i)
-        report[9 + i] = payload[i];
+    std::copy_n(payload.begin(), std::min<std::size_t>(payload.size(), 56), report.begin() + 9);
     return report;
 }
 

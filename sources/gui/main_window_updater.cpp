@@ -35,6 +35,7 @@
 #include <QVBoxLayout>
 
 #include <cmath>
+#include <future>
 #include <tuple>
 
 namespace OrviPlus {
@@ -44,10 +45,10 @@ namespace {
 const QString appVersionText = QStringLiteral(ORVI_APP_VERSION);
 
 // The device pictures are drawn large; the side panel shows the band that holds the model name.
-QPixmap deviceLogo(const QString &resource)
+QImage deviceLogo(const QString &resource)
 {
     const QRect modelBand(100, 290, 800, 310);
-    return QPixmap::fromImage(QImage(resource).copy(modelBand).scaledToWidth(200, Qt::SmoothTransformation));
+    return QImage(resource).copy(modelBand).scaledToWidth(200, Qt::SmoothTransformation);
 }
 
 // Dimmed with a dark red veil so that it does not compete with the device logos.
@@ -195,6 +196,10 @@ void MainWindow::setRebootWaitForTesting(int msecs)
 void MainWindow::setupGui()
 {
     initImageResources();
+    // Decoding the two large device pictures is the costliest step of building the window:
+    // they are decoded on other threads while the widgets are made.
+    std::future<QImage> origLogo = std::async(deviceLogo, QStringLiteral(":/images/orvi_logo_orig.png"));
+    std::future<QImage> plusLogo = std::async(deviceLogo, QStringLiteral(":/images/orvi_logo_plus.png"));
 
     // Page 0: the one centred prompt.
     m_connectLabel = new QLabel;
@@ -252,16 +257,16 @@ void MainWindow::setupGui()
     m_pages->addWidget(checkPage);
     m_pages->addWidget(updatePage);
 
-    m_origLogo = deviceLogo(QStringLiteral(":/images/orvi_logo_orig.png"));
-    m_plusLogo = deviceLogo(QStringLiteral(":/images/orvi_logo_plus.png"));
+    m_makerLogoLabel = new QLabel;
+    m_makerLogoLabel->setPixmap(makerLogo());
+    m_makerLogoLabel->setAlignment(Qt::AlignHCenter);
+
+    m_origLogo = QPixmap::fromImage(origLogo.get());
+    m_plusLogo = QPixmap::fromImage(plusLogo.get());
     m_origLogoLabel = new QLabel;
     m_origLogoLabel->setPixmap(m_origLogo);
     m_plusLogoLabel = new QLabel;
     m_plusLogoLabel->setPixmap(m_plusLogo);
-
-    m_makerLogoLabel = new QLabel;
-    m_makerLogoLabel->setPixmap(makerLogo());
-    m_makerLogoLabel->setAlignment(Qt::AlignHCenter);
 
     auto *statusWidget = new QWidget;
     statusWidget->setObjectName(QStringLiteral("statusWidget"));

@@ -13,6 +13,8 @@ namespace OrviPlus {
 DeviceMonitor::DeviceMonitor(QObject* parent)
     : QObject(parent)
 {
+    qRegisterMetaType<QVector<OrviPlus::Connection>>("QVector<OrviPlus::Connection>");
+    qRegisterMetaType<std::chrono::steady_clock::time_point>("std::chrono::steady_clock::time_point");
 }
 
 DeviceMonitor::~DeviceMonitor()
@@ -45,8 +47,6 @@ void DeviceMonitor::stop()
     m_thread.quit();
     m_thread.wait();
     m_worker = nullptr;
-    // A poll result still queued would be read from the deleted worker.
-    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
 }
 
 QVector<Connection> DeviceMonitor::connections() const
@@ -54,9 +54,13 @@ QVector<Connection> DeviceMonitor::connections() const
     return m_connections;
 }
 
-void DeviceMonitor::updateConnections()
+DeviceMonitor::Clock::time_point DeviceMonitor::lastPollStart() const
 {
-    const QVector<Connection> current = m_worker->connections();
+    return m_lastPollStart;
+}
+
+void DeviceMonitor::updateConnections(const QVector<Connection>& current, Clock::time_point started)
+{
     QVector<Connection> added = current;
     QVector<Connection> gone;
     for (const Connection& previous : qAsConst(m_connections)) {
@@ -71,6 +75,7 @@ void DeviceMonitor::updateConnections()
 
     // Receivers of the signals below may ask for connections() and must see the new list.
     m_connections = current;
+    m_lastPollStart = started;
 
     for (const Connection& connection : qAsConst(gone)) {
         qDebug() << "Disconnected:" << connection.serialNumber << connection.path;
@@ -80,9 +85,8 @@ void DeviceMonitor::updateConnections()
         qDebug() << "Connected:" << connection.serialNumber << connection.path;
         emit connected(connection);
     }
+    emit polled();
 }
-
-DeviceMonitorWorker::DeviceMonitorWorker() = default;
 
 void DeviceMonitorWorker::start()
 {
@@ -95,12 +99,6 @@ void DeviceMonitorWorker::stop()
     if (m_timerId != -1)
         killTimer(m_timerId);
     m_timerId = -1;
-}
-
-QVector<Connection> DeviceMonitorWorker::connections() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_connections;
 }
 
 void DeviceMonitorWorker::customEvent(QEvent* event)
@@ -127,8 +125,9 @@ void DeviceMonitorWorker::timerEvent(QTimerEvent* event)
 
 void DeviceMonitorWorker::pollDevices()
 {
+    const auto started = std::chrono::steady_clock::now();
     QVector<Connection> found;
-    hid_device_info* devices = hid_enumerate(ORVI_VENDOR_ID, 0);
+    hid_device_info* devices = orviEnumerate();
     for (const hid_device_info* device = devices; device != nullptr; device = device->next) {
         Connection connection;
         if (device->product_id == ORVI_PRODUCT_ID_ORIG)
@@ -142,13 +141,8 @@ void DeviceMonitorWorker::pollDevices()
             connection.serialNumber = QString::fromWCharArray(device->serial_number);
         found.append(connection);
     }
-    hid_free_enumeration(devices);
-
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_connections = found;
-    }
-    emit newConnections();
+    orviFreeEnumeration(devices);
+    emit newConnections(found, started);
 }
 
 } // namespace OrviPlus

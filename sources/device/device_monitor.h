@@ -8,7 +8,7 @@
 #include <QThread>
 #include <QVector>
 
-#include <mutex>
+#include <chrono>
 
 namespace OrviPlus {
 
@@ -20,26 +20,34 @@ class DeviceMonitor : public QObject {
     Q_OBJECT
 
 public:
+    using Clock = std::chrono::steady_clock;
+
     explicit DeviceMonitor(QObject* parent = nullptr);
     ~DeviceMonitor() override;
 
     void start();
     void stop();
     QVector<Connection> connections() const;
+    // When the enumeration behind connections() began: a device that left after it may still
+    // be listed.
+    Clock::time_point lastPollStart() const;
 
 signals:
     void connected(const Connection& connection);
     void disconnected(const QString& path);
+    // A poll's result has been compared and reported, changed or not.
+    void polled();
 
 private:
-    void updateConnections();
+    void updateConnections(const QVector<Connection>& current, Clock::time_point started);
 
     QThread m_thread;
     DeviceMonitorWorker* m_worker = nullptr;
     QVector<Connection> m_connections;
+    Clock::time_point m_lastPollStart;
 };
 
-// Enumerates the bus once a second in the monitor thread.
+// Enumerates the bus once a second in the monitor thread and hands each result over.
 class DeviceMonitorWorker : public QObject {
     Q_OBJECT
 
@@ -49,16 +57,12 @@ public:
         StopEvent,
     };
 
-    DeviceMonitorWorker();
-
     void start();
     void stop();
 
-    // Safe to call from any thread.
-    QVector<Connection> connections() const;
-
 signals:
-    void newConnections();
+    void newConnections(const QVector<OrviPlus::Connection>& connections,
+                        std::chrono::steady_clock::time_point started);
 
 protected:
     void customEvent(QEvent* event) override;
@@ -68,11 +72,10 @@ private:
     void pollDevices();
 
     int m_timerId = -1;
-    QVector<Connection> m_connections;
-    // A standard mutex, so that thread checkers can see the locking.
-    mutable std::mutex m_mutex;
 };
 
 } // namespace OrviPlus
+
+Q_DECLARE_METATYPE(std::chrono::steady_clock::time_point)
 
 #endif

@@ -5,6 +5,7 @@
 #include "device/orvi_device.h"
 
 #include <atomic>
+#include <mutex>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -30,6 +31,9 @@
 #define ORVI_TERMINATOR_MIN_DSP 0x0100
 
 #define ORVI_READY_ECHO 0x0B
+
+/* Held around every hidapi call that touches its process-wide state (see the header). */
+static std::mutex hidGlobalLock;
 
 /* The device writes a sector to flash in 2.1 s; only tests shorten this. */
 static std::atomic<long> sectorWaitNs{2100000000L};
@@ -161,9 +165,27 @@ static int shakeHands(OrviDevice* device, unsigned int timeoutMs)
     return ORVI_OK;
 }
 
+struct hid_device_info* orviEnumerate(void)
+{
+    std::lock_guard<std::mutex> lock(hidGlobalLock);
+    return hid_enumerate(ORVI_VENDOR_ID, 0);
+}
+
+void orviFreeEnumeration(struct hid_device_info* devices)
+{
+    std::lock_guard<std::mutex> lock(hidGlobalLock);
+    hid_free_enumeration(devices);
+}
+
+static hid_device* openPath(const char* path)
+{
+    std::lock_guard<std::mutex> lock(hidGlobalLock);
+    return hid_open_path(path);
+}
+
 OrviDevice* orviOpen(const char* path, int model, unsigned int timeoutMs, unsigned int* error)
 {
-    hid_device* hid = path != NULL ? hid_open_path(path) : NULL;
+    hid_device* hid = path != NULL ? openPath(path) : NULL;
     if (hid == NULL) {
         if (error != NULL)
             *error = ORVI_ERR_OPEN;
@@ -195,6 +217,11 @@ void orviClose(OrviDevice* device)
         return;
     hid_close(device->hid);
     free(device);
+}
+
+int orviCheckAttached(OrviDevice* device)
+{
+    return hid_read_timeout(device->hid, device->input, ORVI_REPORT_SIZE, 0) == -1 ? ORVI_ERR_READ : ORVI_OK;
 }
 
 void orviGetHeader(const OrviDevice* device, OrviHeader* header)

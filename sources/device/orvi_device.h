@@ -3,6 +3,11 @@
  *
  * Every function returns an integer result code (ORVI_OK on success) and reports what it
  * does on standard output. Handles are used by one thread at a time.
+ *
+ * hidapi keeps process-wide state (one error text) that its enumeration and its open free
+ * and replace; two threads inside those calls at once corrupt the heap. This library is the
+ * one place that makes them, under one lock, so that any thread may call orviEnumerate,
+ * orviFreeEnumeration and orviOpen at any time.
  */
 #ifndef ORVI_DEVICE_H
 #define ORVI_DEVICE_H
@@ -75,8 +80,19 @@ typedef struct OrviProgress {
     void* userData;
 } OrviProgress;
 
+/* The HID devices of the vendor, all products; free the list with orviFreeEnumeration. */
+struct hid_device_info* orviEnumerate(void);
+void orviFreeEnumeration(struct hid_device_info* devices);
+
 OrviDevice* orviOpen(const char* path, int model, unsigned int timeoutMs, unsigned int* error);
 void orviClose(OrviDevice* device);
+
+/*
+ * Whether the device behind the handle is still there: ORVI_OK, or ORVI_ERR_READ once it has
+ * gone (unplugged or restarting; a device back at the same path is a new node the handle does
+ * not reach). Drops a report left waiting, which no request of ours can still be expecting.
+ */
+int orviCheckAttached(OrviDevice* device);
 void orviGetHeader(const OrviDevice* device, OrviHeader* header);
 int orviCheckReadyForUpdate(OrviDevice* device, unsigned int timeoutMs, unsigned int* ready);
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <cwchar>
 #include <deque>
+#include <mutex>
 #include <thread>
 
 using Clock = std::chrono::steady_clock;
@@ -163,6 +164,54 @@ char* copyText(const std::string& text)
     return copy;
 }
 
+/*
+ * hidapi frees and replaces one process-wide error text in these calls, so two threads
+ * inside them at once corrupt its heap: a crash at some later call, or none. The bus makes
+ * the broken rule certain instead: it aborts the program that broke it, naming the calls.
+ * Each call also takes about as long as a real enumeration over udev, so that calls made
+ * without a lock meet as often as they do on a real bus.
+ */
+class GlobalCall {
+public:
+    explicit GlobalCall(const char* name)
+    {
+        std::lock_guard<std::mutex> lock(mutex());
+        State& state = current();
+        if (state.depth > 0 && state.owner != std::this_thread::get_id()) {
+            std::fprintf(stderr, "hid_sim: %s called while another thread is inside %s: hidapi's global "
+                                 "calls must not run at the same time\n", name, state.name);
+            std::abort();
+        }
+        if (state.depth++ == 0) {
+            state.owner = std::this_thread::get_id();
+            state.name = name;
+        }
+    }
+    ~GlobalCall()
+    {
+        std::lock_guard<std::mutex> lock(mutex());
+        --current().depth;
+    }
+    static void takeRealTime() { std::this_thread::sleep_for(std::chrono::microseconds(500)); }
+
+private:
+    struct State {
+        std::thread::id owner;
+        const char* name = "";
+        int depth = 0;
+    };
+    static std::mutex& mutex()
+    {
+        static std::mutex instance;
+        return instance;
+    }
+    static State& current()
+    {
+        static State instance;
+        return instance;
+    }
+};
+
 } // namespace
 
 namespace HidSim {
@@ -299,6 +348,7 @@ extern "C" {
 
 int HID_API_EXPORT HID_API_CALL hid_init(void)
 {
+    GlobalCall call("hid_init");
     Bus& b = bus();
     {
         Lock lock(b.mutex);
@@ -314,14 +364,17 @@ int HID_API_EXPORT HID_API_CALL hid_init(void)
 
 int HID_API_EXPORT HID_API_CALL hid_exit(void)
 {
+    GlobalCall call("hid_exit");
     return 0;
 }
 
 struct hid_device_info HID_API_EXPORT* HID_API_CALL hid_enumerate(unsigned short vendor_id,
                                                                   unsigned short product_id)
 {
+    GlobalCall call("hid_enumerate");
     // Like hidapi, enumerating or opening initialises the library when the caller did not.
     hid_init();
+    GlobalCall::takeRealTime();
     Bus& b = bus();
     Lock lock(b.mutex);
     applyDueReturns(b);
@@ -351,6 +404,7 @@ struct hid_device_info HID_API_EXPORT* HID_API_CALL hid_enumerate(unsigned short
 
 void HID_API_EXPORT HID_API_CALL hid_free_enumeration(struct hid_device_info* devs)
 {
+    GlobalCall call("hid_free_enumeration");
     while (devs != nullptr) {
         hid_device_info* next = devs->next;
         std::free(devs->path);
@@ -364,7 +418,9 @@ void HID_API_EXPORT HID_API_CALL hid_free_enumeration(struct hid_device_info* de
 
 HID_API_EXPORT hid_device* HID_API_CALL hid_open_path(const char* path)
 {
+    GlobalCall call("hid_open_path");
     hid_init();
+    GlobalCall::takeRealTime();
     Bus& b = bus();
     Lock lock(b.mutex);
     applyDueReturns(b);

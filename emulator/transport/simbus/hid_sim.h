@@ -6,6 +6,8 @@
  *
  * The functions below control the bus from a test. Everything is thread-safe: hid_* calls
  * may run in worker threads while the test thread plugs, unplugs and inspects devices.
+ * As with the real hidapi, hid_init, hid_exit, hid_enumerate, hid_free_enumeration and
+ * hid_open_path must not run in two threads at once: the bus aborts the program that does.
  * hid_read_timeout really waits (up to its time-out) for a reply, so time-outs are real.
  *
  * Setting up from the environment: at the first hid_init the bus reads ORVI_SIM_DEVICES and

@@ -34,7 +34,8 @@ public:
 signals:
     void ready(DeviceInfo info);
     void readyForUpdate();
-    void failure();
+    // The handshake or a transfer failed; the reason names the protocol's error code.
+    void failure(const QString& reason);
     void disconnected();
     void progress(float fraction, long total);
     void done();

@@ -4,6 +4,7 @@
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QThread>
+#include <QTimerEvent>
 
 namespace OrviPlus {
 
@@ -128,6 +129,7 @@ void DeviceAgentWorker::shakeHands()
     unsigned int error = 0;
     m_device = orviOpen(m_connection.path.toLocal8Bit().constData(), m_connection.model, OpenTimeoutMs, &error);
     if (m_device != nullptr) {
+        m_attachmentTimerId = startTimer(AttachmentCheckMs);
         qDebug() << "DeviceAgent: getting header...";
         OrviHeader header;
         orviGetHeader(m_device, &header);
@@ -146,7 +148,7 @@ void DeviceAgentWorker::shakeHands()
     }
 
     qCritical() << "DeviceAgent: Failed to connect. Error:" << error;
-    emit failure();
+    emit failure(QStringLiteral("Failed to connect to the device (error %1).").arg(error));
     closeDevice();
     m_running = false;
 }
@@ -198,7 +200,7 @@ void DeviceAgentWorker::sendFile(SendFileEvent* event)
     const SendFunction send = sendFunctionFor(event->fileType);
     if (send == nullptr) {
         qCritical() << "DeviceAgent: unknown file type:" << int(event->fileType);
-        emit failure();
+        emit failure(QStringLiteral("Unknown file type %1.").arg(int(event->fileType)));
         return;
     }
 
@@ -210,13 +212,25 @@ void DeviceAgentWorker::sendFile(SendFileEvent* event)
     if (result == ORVI_OK)
         emit done();
     else
-        emit failure();
+        emit failure(QStringLiteral("Sending the file failed (error %1).").arg(result));
 }
 
 void DeviceAgentWorker::onPathDisconnected(const QString& path)
 {
-    if (m_device == nullptr || path != m_connection.path)
-        return;
+    if (m_device != nullptr && path == m_connection.path)
+        loseDevice();
+}
+
+void DeviceAgentWorker::timerEvent(QTimerEvent* event)
+{
+    if (event->timerId() != m_attachmentTimerId)
+        QObject::timerEvent(event);
+    else if (m_device != nullptr && orviCheckAttached(m_device) != ORVI_OK)
+        loseDevice();
+}
+
+void DeviceAgentWorker::loseDevice()
+{
     closeDevice();
     m_running = false;
     qDebug() << "Device Agent: disconnected.";
@@ -245,6 +259,9 @@ int DeviceAgentWorker::progressCallback(float fraction, long total, void* userDa
 
 void DeviceAgentWorker::closeDevice()
 {
+    if (m_attachmentTimerId != -1)
+        killTimer(m_attachmentTimerId);
+    m_attachmentTimerId = -1;
     orviClose(m_device);
     m_device = nullptr;
 }

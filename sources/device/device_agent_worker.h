@@ -36,6 +36,11 @@ public:
 
     void onPathDisconnected(const QString& path);
 
+    // How often a connected device's handle is checked between requests, so that a restart
+    // is noticed however short it is, even one back under the same path before the monitor's
+    // next poll.
+    static constexpr int AttachmentCheckMs = 200;
+
     static int progressCallback(float fraction, long total, void* userData);
 
 signals:
@@ -44,19 +49,22 @@ signals:
     void readyForUpdate();
     void disconnected();
     void stopped();
-    void failure();
+    void failure(const QString& reason);
     void progress(float fraction, long total);
     void done();
 
 protected:
     void customEvent(QEvent* event) override;
+    void timerEvent(QTimerEvent* event) override;
 
 private:
+    void loseDevice();
     void closeDevice();
 
     Connection m_connection;
     bool m_running = false;
     OrviDevice* m_device = nullptr;
+    int m_attachmentTimerId = -1;
     // What the last progress signal of the running transfer told, and when.
     int m_progressPercent = -1;
     long m_progressTotal = -1;

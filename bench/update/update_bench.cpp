@@ -321,9 +321,10 @@ int measureOverhead(Console &console)
     Scenario scenario(console, served, 1000, kSectorWaitNs);
     const Bus &bus = scenario.bus;
     WindowUnderTest *test = scenario.test.get();
+    const auto *engine = test->window.findChild<OrviPlus::UpdateEngine *>();
 
     Clock::time_point finishedAt;
-    QObject::connect(&test->window, &OrviPlus::MainWindow::updateFinished, [&] { finishedAt = Clock::now(); });
+    QObject::connect(engine, &OrviPlus::UpdateEngine::updateFinished, [&] { finishedAt = Clock::now(); });
     restartWatch.watch(bus.device());
     const long long pacedBefore = bus.pacedUs();
     const int sectorsBefore = contentSectors(scenario.device());
@@ -331,7 +332,7 @@ int measureOverhead(Console &console)
     const Clock::time_point started = Clock::now();
     restartWatch.started(started);
     QTest::mouseClick(test->view.startButton(), Qt::LeftButton);
-    if (!runUntil(&test->window, &OrviPlus::MainWindow::updateFinished, 180000))
+    if (!runUntil(engine, &OrviPlus::UpdateEngine::updateFinished, 180000))
         console.fail("the update did not finish");
 
     const OrviSim::OrviEmulator &device = scenario.device();
@@ -445,6 +446,7 @@ int measureStall(Console &console)
             {OrviSim::Component::Ensemble, 2, std::size_t(kFloodSectors) * 65536, QStringLiteral("0x2")}};
     Scenario scenario(console, served, 0, 0);
     WindowUnderTest *test = scenario.test.get();
+    const auto *engine = test->window.findChild<OrviPlus::UpdateEngine *>();
 
     TickGaps gaps;
     bool transferring = false;
@@ -452,14 +454,14 @@ int measureStall(Console &console)
     double startMib = 0;
     double peakMib = 0;
     QElapsedTimer transfer;
-    QObject::connect(&test->window, &OrviPlus::MainWindow::deviceReadyForUpdate, [&] {
+    QObject::connect(engine, &OrviPlus::UpdateEngine::deviceReadyForUpdate, [&] {
         transferring = true;
         transfer.start();
         startMib = statusMib("VmRSS:");
         resetPeakMemory();
         gaps.record();
     });
-    QObject::connect(&test->window, &OrviPlus::MainWindow::deviceDone, [&] {
+    QObject::connect(engine, &OrviPlus::UpdateEngine::componentInstalled, [&] {
         if (!transferring)
             return;
         gaps.stop();
@@ -478,7 +480,7 @@ int measureStall(Console &console)
     const double idleBusyMs = gaps.largestBusyMs();
 
     QTest::mouseClick(test->view.startButton(), Qt::LeftButton);
-    if (!runUntil(&test->window, &OrviPlus::MainWindow::deviceDone, 120000) || !done)
+    if (!runUntil(engine, &OrviPlus::UpdateEngine::componentInstalled, 120000) || !done)
         console.fail("the transfer did not finish");
     const double transferSeconds = transfer.nsecsElapsed() / 1e9;
     const int reports = scenario.device().reportCount();

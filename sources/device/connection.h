@@ -12,10 +12,18 @@ struct Connection {
     int model = 0;          // 0 = Orvi, 1 = Orvi+
     QString serialNumber;   // may be empty
 
-    // The serial number is left out: it does not tell two plug-ins of one device apart.
+    // The same plug-in of a device, as the bus shows it: the serial number is left out, it
+    // does not tell two plug-ins of one device apart.
     bool isSameDevice(const Connection& other) const
     {
         return path == other.path && model == other.model;
+    }
+
+    // The same physical device wherever and however often it is plugged in, as after a
+    // restart, which may bring it back under another path.
+    bool isSameUnit(const Connection& other) const
+    {
+        return model == other.model && serialNumber == other.serialNumber;
     }
 };
 

@@ -1,4 +1,4 @@
-#include "gui/version_text.h"
+#include "engine/version_text.h"
 
 namespace OrviPlus {
 

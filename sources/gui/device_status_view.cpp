@@ -1,6 +1,6 @@
 #include "gui/device_status_view.h"
 
-#include "gui/version_text.h"
+#include "engine/version_text.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

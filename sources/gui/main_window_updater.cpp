@@ -1,16 +1,11 @@
 #include "gui/main_window_updater.h"
 
-#include "device/device_agent.h"
 #include "device/device_monitor.h"
 #include "gui/application_setup.h"
 #include "gui/device_status_view.h"
-#include "gui/guarded_signal_transition.h"
 #include "gui/message_box.h"
-#include "gui/version_text.h"
 #include "settings/configuration_manager.h"
-#include "update/download_agent.h"
 #include "update/update_manager.h"
-#include "update/working_folder.h"
 
 #include <QActionGroup>
 #include <QCloseEvent>
@@ -31,12 +26,12 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
+#include <QSignalTransition>
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
-#include <cmath>
 #include <future>
-#include <tuple>
+#include <optional>
 
 namespace OrviPlus {
 
@@ -61,88 +56,9 @@ QPixmap makerLogo()
     return QPixmap::fromImage(logo);
 }
 
-// The sizes the user sees are whole kilobytes, rounded up so that a small file never shows as 0 KB.
-QString kilobytes(double bytes)
-{
-    return QString::number(qulonglong(std::ceil(bytes / 1024.0)));
-}
-
-// Firmware versions in the manifest are "stage.major.minor".
-FirmwareVersion parseFirmwareVersion(const QString &text)
-{
-    const QStringList parts = text.split(QLatin1Char('.'));
-    FirmwareVersion version;
-    if (parts.size() == 3) {
-        version.stage = parts[0].toInt();
-        version.major = parts[1].toInt();
-        version.minor = parts[2].toInt();
-    }
-    return version;
-}
-
-bool operator<(const FirmwareVersion &a, const FirmwareVersion &b)
-{
-    return std::tie(a.stage, a.major, a.minor) < std::tie(b.stage, b.major, b.minor);
-}
-
-// Older MCU firmware has no USB update path; it must be programmed directly.
-bool mcuUsbUpdatable(const FirmwareVersion &mcu)
-{
-    return !(mcu < FirmwareVersion{0, 6, 4});
-}
-
-// Styles and ensemble versions are plain numbers, decimal, octal or "0x" hexadecimal.
-uint32_t contentVersion(const QString &text)
-{
-    return text.toUInt(nullptr, 0);
-}
-
-QString planLine(const Component &component)
-{
-    QString version;
-    switch (component.type) {
-    case ComponentType::McuFirmware:
-    case ComponentType::DspFirmware:
-        version = firmwareVersionText(parseFirmwareVersion(component.version));
-        break;
-    case ComponentType::Styles:
-        version = hexVersionText(uint16_t(contentVersion(component.version)));
-        break;
-    case ComponentType::EnsembleAudio:
-        version = hexVersionText(contentVersion(component.version));
-        break;
-    default:
-        break;
-    }
-    return QStringLiteral("%1: Version %2, Size %3 KB")
-            .arg(componentTypeName(component.type), version, kilobytes(double(component.size)));
-}
-
-// A manual install must at least be named like the component it claims to be.
-QString requiredFileEnding(ComponentType type)
-{
-    switch (type) {
-    case ComponentType::McuFirmware:
-        return QStringLiteral("Update.bin");
-    case ComponentType::DspFirmware:
-        return QStringLiteral(".ldr");
-    case ComponentType::Styles:
-        return QStringLiteral("StyleData.bin");
-    case ComponentType::EnsembleAudio:
-        return QStringLiteral(".flac");
-    default:
-        return QString();
-    }
-}
-
-const int OrviRebootWaitMs = 15000;
-const int OrviPlusRebootWaitMs = 20000;
-
 } // namespace
 
-int MainWindow::m_rebootWaitForTesting = 0;
-
-MainWindow::MainWindow(QWidget *parent)
+MainWindow::MainWindow(const DeviceWaits &waits, QWidget *parent)
     : QMainWindow(parent)
 {
     try {
@@ -154,18 +70,14 @@ MainWindow::MainWindow(QWidget *parent)
 
     m_deviceMonitor = new DeviceMonitor(this);
     m_updateManager = new UpdateManager(this);
-    m_downloadAgent = new DownloadAgent(this);
-    connect(m_downloadAgent, &DownloadAgent::progress, this, &MainWindow::reportDownloadProgress);
-    connect(m_downloadAgent, &DownloadAgent::failed, this, &MainWindow::downloadFailure);
-
-    m_rebootTimer.setSingleShot(true);
-    connect(&m_rebootTimer, &QTimer::timeout, this, &MainWindow::deviceReadyToReboot);
+    m_engine = new UpdateEngine(m_deviceMonitor, waits, this);
+    connect(m_engine, &UpdateEngine::componentStarted, this, &MainWindow::showComponent);
+    connect(m_engine, &UpdateEngine::downloadProgress, this, &MainWindow::reportDownloadProgress);
+    connect(m_engine, &UpdateEngine::installProgress, this, &MainWindow::reportInstallProgress);
 
     setupGui();
     setupMenus();
     setupStateMachine();
-
-    m_sleepPreventer.reset(SleepPreventer::make());
 
     m_stateMachine.start();
     m_deviceMonitor->start();
@@ -178,19 +90,9 @@ QSize MainWindow::sizeHint() const
     return QSize(750, 500);
 }
 
-void MainWindow::reportDownloadProgress(int, float fraction)
-{
-    m_downloadProgress->setValue(int(fraction * 100));
-}
-
 bool MainWindow::updateIsInProgress() const
 {
-    return m_currentUpdate >= 0;
-}
-
-void MainWindow::setRebootWaitForTesting(int msecs)
-{
-    m_rebootWaitForTesting = msecs;
+    return m_engine->isUpdating();
 }
 
 void MainWindow::setupGui()
@@ -344,19 +246,17 @@ void MainWindow::setupStateMachine()
     auto *mainPage = new QState(regions);
     auto *appUpdate = new QState(regions);
 
-    // Which device is selected.
+    // Which device the engine has taken up.
     auto *noDevice = new QState(deviceLink);
     auto *selectingDevice = new QState(deviceLink);
     auto *deviceSelected = new QState(deviceLink);
     deviceLink->setInitialState(noDevice);
-    onEntry(noDevice, &MainWindow::forgetDevice);
-    onEntry(selectingDevice, &MainWindow::selectDevice);
-    noDevice->addTransition(m_deviceMonitor, &DeviceMonitor::connected, selectingDevice);
-    selectingDevice->addTransition(this, &MainWindow::deviceReady, deviceSelected);
-    withPopUp(selectingDevice->addTransition(this, &MainWindow::deviceFailure, noDevice),
+    noDevice->addTransition(m_engine, &UpdateEngine::deviceFound, selectingDevice);
+    selectingDevice->addTransition(m_engine, &UpdateEngine::deviceReady, deviceSelected);
+    withPopUp(selectingDevice->addTransition(m_engine, &UpdateEngine::deviceFailed, noDevice),
               QStringLiteral("Connection Failure"), QStringLiteral("Failed to connect to device."));
-    selectingDevice->addTransition(this, &MainWindow::deviceDisconnected, noDevice);
-    deviceSelected->addTransition(this, &MainWindow::deviceDisconnected, noDevice);
+    selectingDevice->addTransition(m_engine, &UpdateEngine::deviceLost, noDevice);
+    deviceSelected->addTransition(m_engine, &UpdateEngine::deviceLost, noDevice);
 
     // What the side panel shows.
     auto *statusNoDevice = new QState(statusPanel);
@@ -404,6 +304,7 @@ void MainWindow::setupStateMachine()
 
     connectPrompt->assignProperty(m_connectLabel, "text", QStringLiteral("Please connect a ORVI device."));
     connectPrompt->assignProperty(m_pages, "currentIndex", 0);
+    connectPrompt->assignProperty(m_checkAppUpdateAction, "enabled", true);
     waitingForDevice->assignProperty(m_connectLabel, "text",
                                      QStringLiteral("Waiting for the ORVI device to get ready..."));
     devicePage->assignProperty(m_pages, "currentIndex", 1);
@@ -417,6 +318,8 @@ void MainWindow::setupStateMachine()
     updatesShown->assignProperty(m_checkAppUpdateAction, "enabled", true);
     noUpdatesShown->assignProperty(m_startUpdateButton, "enabled", false);
     updatesAvailableShown->assignProperty(m_startUpdateButton, "enabled", true);
+    // Quitting for a new version of the program must wait until the device is done.
+    updating->assignProperty(m_checkAppUpdateAction, "enabled", false);
     updating->assignProperty(m_pages, "currentIndex", 2);
     updating->assignProperty(m_downloadLabel, "visible", true);
     updating->assignProperty(m_downloadProgress, "visible", true);
@@ -444,24 +347,26 @@ void MainWindow::setupStateMachine()
     onEntry(noUpdatesShown, &MainWindow::displayDeviceUpdates);
     onEntry(updatesAvailableShown, &MainWindow::displayDeviceUpdates);
     connect(updatesShown, &QState::exited, m_installActions, [this] { m_installActions->setEnabled(false); });
-    onEntry(updating, [this] {
-        setSleepPrevented(true);
-        beginUpdates();
+    // Entered again after each restart, when the engine goes on by itself.
+    onEntry(selectingComponent, [this] {
+        if (!m_engine->isUpdating())
+            m_engine->startUpdate(m_plan.components);
     });
-    connect(updating, &QState::exited, this, [this] { setSleepPrevented(false); });
-    onEntry(selectingComponent, &MainWindow::selectNextComponent);
-    onEntry(downloadingComponent, &MainWindow::downloadNextComponent);
-    onEntry(awaitingUpdateMode, &MainWindow::awaitUpdateMode);
-    onEntry(installingComponent, &MainWindow::installNextComponent);
+    onEntry(awaitingUpdateMode, [this] {
+        m_updateMessage->warning(QStringLiteral("Waiting for the device to enter update mode...\n\n"
+                                                "Please DO NOT disconnect or power down the device!"));
+    });
     onEntry(installFailed, [this] {
         popUpMessageAsync(QMessageBox::Critical, QStringLiteral("Update Failure"),
                           QStringLiteral("The update could not be completed."));
     });
-    onEntry(awaitingCompletion, &MainWindow::awaitCompletion);
-    onEntry(awaitingManualReboot, &MainWindow::warnManualRebootNeeded);
+    onEntry(awaitingManualReboot,
+            [this] { m_updateMessage->warning(QStringLiteral("Please power-cycle the device now.")); });
 
     const QString downloadFailureTitle = QStringLiteral("Download Failure");
     const QString downloadFailureText = QStringLiteral("Failed to download updates.");
+    const QString rebootFailureTitle = QStringLiteral("Reboot Failure");
+    const QString rebootFailureText = QStringLiteral("The device failed to reboot after update.");
     connectPrompt->addTransition(selectingDevice, &QState::entered, waitingForDevice);
     waitingForDevice->addTransition(deviceSelected, &QState::entered, devicePresent);
     waitingForDevice->addTransition(noDevice, &QState::entered, connectPrompt);
@@ -477,34 +382,27 @@ void MainWindow::setupStateMachine()
     updatesAvailableShown->addTransition(m_startUpdateButton, &QPushButton::clicked, updating);
     updatesShown->addTransition(this, &MainWindow::forceInstallComponentRequest, updating);
     updatesShown->addTransition(this, &MainWindow::forceInstallAllComponentsRequest, discoveringAllUpdates);
-    selectingComponent->addTransition(this, &MainWindow::componentSelected, downloadingComponent);
-    selectingComponent->addTransition(this, &MainWindow::updateFinished, checkingForUpdates);
-    withPopUp(downloadingComponent->addTransition(this, &MainWindow::downloadFailure, checkingForUpdates),
+    selectingComponent->addTransition(m_engine, &UpdateEngine::componentStarted, downloadingComponent);
+    selectingComponent->addTransition(m_engine, &UpdateEngine::updateFinished, checkingForUpdates);
+    withPopUp(downloadingComponent->addTransition(m_engine, &UpdateEngine::downloadFailed, checkingForUpdates),
               downloadFailureTitle, downloadFailureText);
-    // A finished download is installed only if it is the file the manifest describes.
-    auto *downloadIntact = new GuardedSignalTransition(m_downloadAgent, &DownloadAgent::finished,
-                                                       [this] { return downloadedComponentFault().isEmpty(); });
-    downloadIntact->setTargetState(awaitingUpdateMode);
-    downloadingComponent->addTransition(downloadIntact);
-    auto *downloadDamaged = new GuardedSignalTransition(m_downloadAgent, &DownloadAgent::finished,
-                                                        [this] { return !downloadedComponentFault().isEmpty(); });
-    downloadDamaged->setTargetState(checkingForUpdates);
-    downloadingComponent->addTransition(downloadDamaged);
-    connect(downloadDamaged, &QAbstractTransition::triggered, this,
-            [this] { qCritical().noquote() << downloadedComponentFault(); });
-    withPopUp(downloadDamaged, downloadFailureTitle, downloadFailureText);
-    downloadingComponent->addTransition(this, &MainWindow::componentDownloadSkipped, awaitingUpdateMode);
-    awaitingUpdateMode->addTransition(this, &MainWindow::deviceReadyForUpdate, installingComponent);
-    installingComponent->addTransition(this, &MainWindow::deviceFailure, installFailed);
-    installingComponent->addTransition(this, &MainWindow::installFailure, installFailed);
-    installingComponent->addTransition(this, &MainWindow::deviceDone, awaitingCompletion);
+    downloadingComponent->addTransition(m_engine, &UpdateEngine::componentDownloaded, awaitingUpdateMode);
+    awaitingUpdateMode->addTransition(m_engine, &UpdateEngine::deviceReadyForUpdate, installingComponent);
+    installingComponent->addTransition(m_engine, &UpdateEngine::installFailed, installFailed);
+    installingComponent->addTransition(m_engine, &UpdateEngine::componentInstalled, awaitingCompletion);
     installFailed->addTransition(checkingForUpdates);
+    // The device leaving now is its restart.
     awaitingCompletion->addTransition(noDevice, &QState::entered, awaitingReboot);
-    awaitingCompletion->addTransition(&m_rebootTimer, &QTimer::timeout, awaitingManualReboot);
+    awaitingCompletion->addTransition(m_engine, &UpdateEngine::restartOverdue, awaitingManualReboot);
     awaitingManualReboot->addTransition(noDevice, &QState::entered, awaitingReboot);
+    withPopUp(awaitingManualReboot->addTransition(m_engine, &UpdateEngine::rebootFailed, checkingForUpdates),
+              rebootFailureTitle, rebootFailureText);
     awaitingReboot->addTransition(deviceSelected, &QState::entered, selectingComponent);
-    withPopUp(awaitingReboot->addTransition(noDevice, &QState::entered, connectPrompt),
-              QStringLiteral("Reboot Failure"), QStringLiteral("The device failed to reboot after update."));
+    // Back, but it failed to open or went away again; or it never came back.
+    withPopUp(awaitingReboot->addTransition(noDevice, &QState::entered, connectPrompt), rebootFailureTitle,
+              rebootFailureText);
+    withPopUp(awaitingReboot->addTransition(m_engine, &UpdateEngine::rebootFailed, connectPrompt),
+              rebootFailureTitle, rebootFailureText);
 
     // The application's check for a newer version of itself.
     auto *appUpdateIdle = new QState(appUpdate);
@@ -595,50 +493,9 @@ void MainWindow::closeEvent(QCloseEvent *event)
         event->ignore();
 }
 
-void MainWindow::selectDevice()
-{
-    qDebug() << "Selecting device...";
-    if (m_devAgent != nullptr) {
-        qCritical() << "Trying to select device, but device already selected.";
-        emit deviceFailure();
-        return;
-    }
-    const QVector<Connection> connections = m_deviceMonitor->connections();
-    if (connections.isEmpty()) {
-        qCritical() << "Trying to select device, but none available.";
-        emit deviceFailure();
-        return;
-    }
-    const Connection connection = connections.first();
-    qDebug() << "Selected device:" << connection.serialNumber << connection.path;
-
-    m_devAgent = new DeviceAgent(connection, m_deviceMonitor, this);
-    connect(m_devAgent, &DeviceAgent::ready, this, &MainWindow::onDeviceReady);
-    connect(m_devAgent, &DeviceAgent::disconnected, this, &MainWindow::onDeviceDisconnected);
-    connect(m_devAgent, &DeviceAgent::readyForUpdate, this, &MainWindow::deviceReadyForUpdate);
-    connect(m_devAgent, &DeviceAgent::progress, this, &MainWindow::reportInstallProgress);
-    connect(m_devAgent, &DeviceAgent::done, this, &MainWindow::deviceDone);
-    connect(m_devAgent, &DeviceAgent::failure, this, &MainWindow::onDeviceFailure);
-    m_devAgent->start();
-    emit deviceConnected();
-}
-
-void MainWindow::forgetDevice()
-{
-    qDebug() << "Forgetting device...";
-    if (m_devAgent == nullptr)
-        return;
-    const Connection connection = m_devAgent->connection();
-    m_devAgent->stop();
-    delete m_devAgent;
-    m_devAgent = nullptr;
-    qDebug() << "Forgotten device:" << connection.serialNumber << connection.path;
-}
-
 void MainWindow::showDeviceStatus()
 {
-    Q_ASSERT_X(m_devAgent, "sources/gui/main_window_updater", "m_devAgent");
-    const DeviceInfo info = m_devAgent->info();
+    const DeviceInfo info = m_engine->deviceInfo();
     m_deviceStatusView->setInfo(info);
     if (info.model != 0)
         m_origLogoLabel->hide();
@@ -646,28 +503,10 @@ void MainWindow::showDeviceStatus()
         m_plusLogoLabel->hide();
 }
 
-void MainWindow::onDeviceReady(const DeviceInfo &)
-{
-    qDebug() << "Device ready.";
-    emit deviceReady();
-}
-
-void MainWindow::onDeviceDisconnected()
-{
-    emit deviceDisconnected();
-}
-
-void MainWindow::onDeviceFailure()
-{
-    emit deviceFailure();
-}
-
 void MainWindow::clearDeviceUpdates()
 {
     m_lastCheckTime = QDateTime();
-    m_warnings.clear();
-    m_deviceUpdates.clear();
-    m_currentUpdate = -1;
+    m_plan = DevicePlan();
 }
 
 void MainWindow::discoverDeviceUpdates()
@@ -679,76 +518,10 @@ void MainWindow::discoverDeviceUpdates()
 
 void MainWindow::prepareDeviceUpdates(bool listAll)
 {
-    Q_ASSERT_X(m_devAgent, "sources/gui/main_window_updater", "m_devAgent");
-    clearDeviceUpdates();
+    const DeviceInfo info = m_engine->deviceInfo();
     m_lastCheckTime = m_updateManager->lastCheck();
-
-    const DeviceInfo info = m_devAgent->info();
-    const QVector<Component> components =
-            m_updateManager->components().value(info.model != 0 ? DeviceOrviPlus : DeviceOrvi);
-    const bool mcuUpdatable = mcuUsbUpdatable(info.mcuVersion);
-
-    for (const Component &component : components) {
-        if (listAll) {
-            m_deviceUpdates.append(component);
-            continue;
-        }
-        switch (component.type) {
-        case ComponentType::McuFirmware: {
-            const FirmwareVersion version = parseFirmwareVersion(component.version);
-            qDebug() << "Found MCU:"
-                     << QStringLiteral("%1.%2.%3").arg(version.stage).arg(version.major).arg(version.minor)
-                     << component.version;
-            if (info.mcuVersion < version) {
-                if (mcuUpdatable) {
-                    m_deviceUpdates.append(component);
-                    qDebug() << "New MCU";
-                } else {
-                    const QString warning = QStringLiteral(
-                            "An MCU update is available but your current MCU firmware cannot be updated by USB. "
-                            "It must be programmed directly into the MCU.");
-                    qCritical().noquote() << warning;
-                    m_warnings.append(warning);
-                }
-            }
-            break;
-        }
-        case ComponentType::DspFirmware: {
-            const FirmwareVersion version = parseFirmwareVersion(component.version);
-            qDebug() << "Found DSP:"
-                     << QStringLiteral("%1.%2.%3").arg(version.stage).arg(version.major).arg(version.minor)
-                     << component.version;
-            if (info.dspVersion < version) {
-                m_deviceUpdates.append(component);
-                qDebug() << "New DSP.";
-            }
-            break;
-        }
-        case ComponentType::Styles: {
-            const uint16_t version = uint16_t(contentVersion(component.version));
-            qDebug() << "Found Styles:" << hexVersionText(version) << component.version;
-            if (version != info.stylesVersion) {
-                m_deviceUpdates.append(component);
-                qDebug() << "New Styles.";
-            }
-            break;
-        }
-        case ComponentType::EnsembleAudio: {
-            const uint32_t version = contentVersion(component.version);
-            qDebug() << "Found Ensemble Audio:" << hexVersionText(version) << component.version;
-            if (version != info.ensembleVersion) {
-                m_deviceUpdates.append(component);
-                qDebug() << "New Ensemble.";
-            }
-            break;
-        }
-        default:
-            qCritical() << "Device update: Unexpected component type";
-            break;
-        }
-    }
-
-    if (m_deviceUpdates.isEmpty())
+    m_plan = planDeviceUpdates(info, m_updateManager->components().value(manifestProduct(info.model)), listAll);
+    if (m_plan.components.isEmpty())
         emit noUpdatesAvailable();
     else
         emit updatesAvailable();
@@ -758,13 +531,13 @@ void MainWindow::displayDeviceUpdates()
 {
     m_updateList->clear();
 
-    if (m_warnings.isEmpty())
+    if (m_plan.warnings.isEmpty())
         m_warningMessage->clear();
     else
-        m_warningMessage->warning(QStringLiteral("WARNING:\n") + m_warnings.join(QLatin1Char('\n')));
+        m_warningMessage->warning(QStringLiteral("WARNING:\n") + m_plan.warnings.join(QLatin1Char('\n')));
 
     const QString checkTime = m_lastCheckTime.toString(Qt::TextDate);
-    if (!m_deviceUpdates.isEmpty())
+    if (!m_plan.components.isEmpty())
         m_checkMessage->info(
                 QStringLiteral("The following components can be updated (last checked on %1):").arg(checkTime));
     else if (m_lastCheckTime.isValid())
@@ -772,136 +545,38 @@ void MainWindow::displayDeviceUpdates()
     else
         m_checkMessage->clear();
 
-    for (const Component &component : qAsConst(m_deviceUpdates)) {
+    for (const Component &component : qAsConst(m_plan.components)) {
         auto *line = new QListWidgetItem(planLine(component), m_updateList);
         line->setFlags(Qt::ItemIsEnabled);
     }
 }
 
-void MainWindow::setSleepPrevented(bool prevented)
+void MainWindow::showComponent()
 {
-    m_sleepPreventer->setSleepPrevented(prevented);
-    const bool isPrevented = m_sleepPreventer->isSleepPrevented();
-    if (prevented && isPrevented)
-        qDebug() << "System sleep disabled.";
-    else if (prevented)
-        qCritical() << "Could not disable system sleep.";
-    else if (isPrevented)
-        qCritical() << "Could not re-enable system sleep.";
-    else
-        qDebug() << "System sleep re-enabled.";
-}
-
-void MainWindow::beginUpdates()
-{
-    m_currentUpdate = -1;
-    Q_ASSERT_X(m_devAgent != nullptr, "sources/gui/main_window_updater", "m_devAgent != nullptr");
-}
-
-void MainWindow::selectNextComponent()
-{
-    ++m_currentUpdate;
-    if (unsigned(m_currentUpdate) >= unsigned(m_deviceUpdates.size())) {
-        m_deviceUpdates.clear();
-        m_warnings.clear();
-        m_currentUpdate = -1;
-        emit updateFinished();
-        return;
-    }
-
-    const Component &component = m_deviceUpdates[m_currentUpdate];
+    const Component component = m_engine->currentComponent();
     m_updateTitleLabel->setText(QStringLiteral("Updating %1 (Component %2/%3)")
                                         .arg(componentTypeName(component.type))
-                                        .arg(m_currentUpdate + 1)
-                                        .arg(m_deviceUpdates.size()));
+                                        .arg(m_engine->componentIndex() + 1)
+                                        .arg(m_engine->componentCount()));
     m_downloadProgress->setValue(0);
     m_installProgress->setValue(0);
     QString downloadText = QStringLiteral("Downloading");
     if (component.size != 0)
-        downloadText += QStringLiteral(" (%1 KB)").arg(kilobytes(double(component.size)));
+        downloadText += QStringLiteral(" (%1 KB)").arg(kilobytes(component.size));
     m_downloadLabel->setText(downloadText);
     m_installLabel->setText(QStringLiteral("Installing"));
-    emit componentSelected();
 }
 
-void MainWindow::downloadNextComponent()
+void MainWindow::reportDownloadProgress(float fraction)
 {
-    Component &component = m_deviceUpdates[m_currentUpdate];
-    if (!component.filePath.isEmpty()) {
-        m_downloadProgress->setValue(100);
-        emit componentDownloadSkipped();
-        return;
-    }
-    if (!prepareWorkingFolder()) {
-        qCritical() << "MainWindow: Failed to create download directory.";
-        emit downloadFailure();
-        return;
-    }
-    component.filePath = workingFolderPath() + QLatin1Char('/') + componentTypeName(component.type);
-    m_downloadAgent->download(DownloadRequest{component.url, component.filePath, !component.sha256.isEmpty()});
-}
-
-// Empty when the downloaded file is the one the manifest describes, else why it is not.
-// A connection cut short can look like a complete download, so the size the server
-// announced for the file is held against what arrived.
-QString MainWindow::downloadedComponentFault() const
-{
-    const Component &component = m_deviceUpdates.value(m_currentUpdate);
-    const qint64 received = QFileInfo(component.filePath).size();
-    if (component.size != 0 && uint64_t(received) != component.size)
-        return QStringLiteral("MainWindow: Downloaded %1 has %2 bytes, expected %3 bytes.")
-                .arg(componentTypeName(component.type))
-                .arg(received)
-                .arg(component.size);
-    const QByteArray digest = m_downloadAgent->digests().value(0);
-    if (!component.sha256.isEmpty() && digest != component.sha256)
-        return QStringLiteral("MainWindow: Downloaded %1 has SHA-256 %2, expected %3.")
-                .arg(componentTypeName(component.type), QString::fromLatin1(digest.toHex()),
-                     QString::fromLatin1(component.sha256.toHex()));
-    return QString();
-}
-
-void MainWindow::awaitUpdateMode()
-{
-    qDebug() << "Checking whether device ready for update...";
-    m_updateMessage->warning(
-            QStringLiteral("Waiting for the device to enter update mode...\n\n"
-                           "Please DO NOT disconnect or power down the device!"));
-    m_devAgent->checkReadyForUpdate();
-}
-
-void MainWindow::installNextComponent()
-{
-    const Component &component = m_deviceUpdates[m_currentUpdate];
-    if (unsigned(component.type) >= 4) {
-        qCritical() << "MainWindow::onDownloadFinished: Unexpected component type.";
-        emit installFailure();
-        return;
-    }
-    qDebug() << "Sending file type" << int(component.type) << "at" << component.filePath;
-    m_devAgent->sendFile(DeviceFileType(component.type), component.filePath);
-}
-
-void MainWindow::awaitCompletion()
-{
-    Q_ASSERT_X(m_devAgent, "sources/gui/main_window_updater", "m_devAgent");
-    int wait = m_devAgent->connection().model == 0 ? OrviRebootWaitMs : OrviPlusRebootWaitMs;
-    if (m_rebootWaitForTesting > 0)
-        wait = m_rebootWaitForTesting;
-    m_rebootTimer.start(wait);
-}
-
-void MainWindow::warnManualRebootNeeded()
-{
-    Q_ASSERT_X(m_devAgent, "sources/gui/main_window_updater", "m_devAgent");
-    m_updateMessage->warning(QStringLiteral("Please power-cycle the device now."));
+    m_downloadProgress->setValue(int(fraction * 100));
 }
 
 void MainWindow::reportInstallProgress(float fraction, long total)
 {
     m_installProgress->setValue(int(fraction * 100));
     if (total > 0)
-        m_installLabel->setText(QStringLiteral("Installing (%1 KB)").arg(kilobytes(double(total))));
+        m_installLabel->setText(QStringLiteral("Installing (%1 KB)").arg(kilobytes(uint64_t(total))));
 }
 
 void MainWindow::forceInstallComponent(ComponentType type)
@@ -922,7 +597,7 @@ void MainWindow::forceInstallComponent(ComponentType type)
     component.type = type;
     component.filePath = path;
     component.size = uint64_t(QFileInfo(path).size());
-    m_deviceUpdates = {component};
+    m_plan = DevicePlan{{component}, {}};
     qDebug() << "About to upload" << name << "from:" << path;
     emit forceInstallComponentRequest();
 }
@@ -930,23 +605,12 @@ void MainWindow::forceInstallComponent(ComponentType type)
 void MainWindow::confirmAppUpdates()
 {
     const bool automatic = m_appUpdateCheckIsAutomatic;
-    const QVector<Component> entries = m_updateManager->components().value(UpdaterApp);
-    const Component *newer = nullptr;
-    for (const Component &entry : entries) {
-        if (entry.type != ComponentType::MacApplication)
-            continue;
-        try {
-            if (m_appVersion < SemanticVersion(entry.version)) {
-                newer = &entry;
-                break;
-            }
-        } catch (const SemanticVersion::error &) {
-            qCritical() << "Failed parsing app update version!";
-        }
-    }
-
-    if (newer == nullptr) {
-        if (!automatic)
+    // A check that ends during an update says nothing: answering it would quit mid-transfer.
+    const std::optional<Component> newer =
+            m_engine->isUpdating() ? std::nullopt
+                                   : newerApplication(m_appVersion, m_updateManager->components().value(UpdaterApp));
+    if (!newer) {
+        if (!automatic && !m_engine->isUpdating())
             popUpMessageAsync(QMessageBox::Information, QString(),
                               QStringLiteral("No updates available for Orvi Updater."));
         emit appUpdatesRejected();
@@ -973,6 +637,10 @@ void MainWindow::confirmAppUpdates()
 
 void MainWindow::doAppUpdates()
 {
+    if (m_engine->isUpdating()) {
+        qCritical() << "Not quitting for a new version while the device is updated.";
+        return;
+    }
     // The manifest comes over plain HTTP, so it must not be able to make the desktop
     // open a local file or run a handler of some other scheme.
     const QString scheme = m_appUpdateUrl.scheme();

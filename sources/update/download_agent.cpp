@@ -83,6 +83,11 @@ void DownloadAgent::download(const std::vector<DownloadRequest> &requests)
     startNextRequest();
 }
 
+void DownloadAgent::abort()
+{
+    clearAnyRequests();
+}
+
 void DownloadAgent::startNextRequest()
 {
     ++m_current;

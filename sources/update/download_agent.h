@@ -45,6 +45,8 @@ public:
 
     void download(const DownloadRequest &request);
     void download(const std::vector<DownloadRequest> &requests);
+    // Drops the running download, if any, without a signal; what was written stays.
+    void abort();
 
     // SHA-256 of every file completed by the latest download, in request order, empty
     // for a request that did not ask for it; taken while streaming, so checking a file

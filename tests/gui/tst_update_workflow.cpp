@@ -27,7 +27,6 @@ private slots:
 
     void cleanup()
     {
-        MainWindow::setRebootWaitForTesting(0);
         m_device.reset();
         HidSim::reset();
         QCOMPARE(m_popUps.take(), QStringList());
@@ -132,8 +131,7 @@ private slots:
 
     void slowRestartAsksForPowerCycle()
     {
-        MainWindow::setRebootWaitForTesting(300);
-        auto test = planMcuUpdate(0); // the device never restarts by itself
+        auto test = planMcuUpdate(0, QString(), {300}); // the device never restarts by itself
         const WindowView &view = test->view;
         QTest::mouseClick(view.startButton(), Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(view.shownText(2), QStringLiteral("Please power-cycle the device now."), 15000);
@@ -235,7 +233,7 @@ private slots:
         QCOMPARE(pick(QStringLiteral("Install DSP Firmware..."), QStringLiteral("orvi-dsp.ldr")), QString());
         QTRY_COMPARE(view.page(), 2);
         QCOMPARE(view.updateLabel(0)->text(), QStringLiteral("Updating DSP Firmware (Component 1/1)"));
-        QCOMPARE(view.bar(0)->value(), 100);
+        QTRY_COMPARE(view.bar(0)->value(), 100);
         QVERIFY(waitForNoUpdates(view, 30000));
         QFile file(folder.filePath(QStringLiteral("orvi-dsp.ldr")));
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -247,11 +245,12 @@ private slots:
 
 private:
     // An Orvi+ with an older MCU, shown with its plan of one MCU update.
-    std::unique_ptr<WindowUnderTest> planMcuUpdate(int rebootMs, const QString &query = QString())
+    std::unique_ptr<WindowUnderTest> planMcuUpdate(int rebootMs, const QString &query = QString(),
+                                                   const DeviceWaits &waits = {})
     {
         const QUrl manifest = m_site->publish("ORVI+", {{OrviSim::Component::Mcu, 0x0312, 20000, QStringLiteral("3.1.2"), query}});
         m_device = plugDevice(1, kPath, {0x0310, 0x0312, 1, 1}, rebootMs);
-        auto test = windowOnDevicePage(manifest);
+        auto test = windowOnDevicePage(manifest, waits);
         QTest::mouseClick(test->view.checkButton(), Qt::LeftButton);
         if (!QTest::qWaitFor([&] { return test->view.startButton()->isEnabled(); }, 10000))
             qWarning("No update planned");

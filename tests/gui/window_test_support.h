@@ -199,7 +199,8 @@ private:
 // A window over a private settings store that points at the given manifest.
 struct WindowUnderTest
 {
-    explicit WindowUnderTest(const QUrl &manifestUrl)
+    explicit WindowUnderTest(const QUrl &manifestUrl, const OrviPlus::DeviceWaits &waits = {})
+        : window(waits)
     {
         settings.setUpdateManifestUrl(manifestUrl);
         window.resize(window.sizeHint());
@@ -217,9 +218,10 @@ struct WindowUnderTest
 
 // A window for a device already plugged, once it shows the device's page and the
 // self-update check at start, which shares the update manager, is over.
-inline std::unique_ptr<WindowUnderTest> windowOnDevicePage(const QUrl &manifest)
+inline std::unique_ptr<WindowUnderTest> windowOnDevicePage(const QUrl &manifest,
+                                                           const OrviPlus::DeviceWaits &waits = {})
 {
-    auto test = std::make_unique<WindowUnderTest>(manifest);
+    auto test = std::make_unique<WindowUnderTest>(manifest, waits);
     if (!QTest::qWaitFor([&] { return test->view.page() == 1 && test->checkEnded(); }, 15000))
         qWarning("The device page did not open");
     return test;

@@ -7,6 +7,9 @@
 
 #include <hidapi.h>
 
+#include <atomic>
+#include <thread>
+
 class HidrawTransportTest : public QObject {
     Q_OBJECT
 
@@ -49,6 +52,40 @@ private slots:
             QCOMPARE(orviCheckReadyForUpdate(handle, 200, &ready), int(ORVI_OK));
             orviClose(handle);
         }
+    }
+
+    /* The monitor enumerates on its thread while an agent opens on another, its device and one
+     * gone; hidapi's enumeration and open share one process-wide error text, which without the
+     * protocol library's lock both free within a second. Real opens are spaced out: umockdev's
+     * preload keeps a little of each and holds no more than about fifty. */
+    void enumeratesWhileAnotherThreadOpens()
+    {
+        std::vector<OrviSim::DeviceSetup> setups;
+        OrviSim::parseDeviceSetups("model=plus", &setups);
+        const std::string node = m_bus->plug(setups.at(0));
+        std::atomic<bool> done{false};
+        std::thread monitor([&done] {
+            while (!done) {
+                orviFreeEnumeration(orviEnumerate());
+                std::this_thread::sleep_for(std::chrono::milliseconds(1)); /* lets the opener have the lock */
+            }
+        });
+        int opened = 0;
+        QElapsedTimer clock;
+        clock.start();
+        for (qint64 nextReal = 0; clock.elapsed() < 1500;) {
+            unsigned int error = 0;
+            OrviDevice* handle = orviOpen(clock.elapsed() >= nextReal ? node.c_str() : "/nonexistent/hidraw0",
+                                          ORVI_MODEL_PLUS, 200, &error);
+            if (handle != nullptr) {
+                ++opened;
+                nextReal = clock.elapsed() + 100;
+                orviClose(handle);
+            }
+        }
+        done = true;
+        monitor.join();
+        QVERIFY(opened >= 5);
     }
 };
 

@@ -130,24 +130,33 @@ private slots:
         QCOMPARE(notices,
                  QStringList({"+bus-plus 1 SN-PLUS [bus-plus bus-orvi]", "+bus-orvi 0  [bus-plus bus-orvi]"}));
 
-        // Back at the same path and model: the same device. At another path: gone, then new, in one comparison.
+        // Back at the same path and model: the same device. As another model, or at another path:
+        // gone, then new, in one comparison.
+        HidSim::plug(HidSim::kProductOrviPlus, "bus-plus-2");
+        QVERIFY(waitForPoll());
         notices.clear();
         HidSim::unplug("bus-plus");
         HidSim::plug(HidSim::kProductOrviPlus, "bus-plus", L"OTHER-SERIAL");
+        HidSim::unplug("bus-plus-2");
+        HidSim::plug(HidSim::kProductOrvi, "bus-plus-2");
         HidSim::unplug("bus-orvi");
         HidSim::plug(HidSim::kProductOrvi, "bus-orvi-2");
         QVERIFY(waitForPoll());
-        QCOMPARE(notices, QStringList({"-bus-orvi [bus-plus bus-orvi-2]", "+bus-orvi-2 0  [bus-plus bus-orvi-2]"}));
+        const QString paths = " [bus-plus bus-plus-2 bus-orvi-2]";
+        QCOMPARE(notices, QStringList({"-bus-orvi" + paths, "-bus-plus-2" + paths, "+bus-plus-2 0 " + paths,
+                                       "+bus-orvi-2 0 " + paths}));
     }
 
     void connectingRetriesUntilStopped()
     {
         MessageLog log;
         Rig r = rig(1);
-        // A refused open fails once and leaves the worker idle, so that a later start tries anew.
+        // A refused open and a failed read fail once and leave the worker idle, so that a later start tries anew.
         r.device->setOpenRefused(true);
         QVERIFY(!shakeHands(r));
         r.device->setOpenRefused(false);
+        r.device->setHeaderReplyFault({ReplyFault::ReadError, 1, 0});
+        QVERIFY(!shakeHands(r));
         // A time-out is retried after the full two seconds, until a stop.
         r.device->setHeaderReplyFault({ReplyFault::NoReply, -1, 0});
         QElapsedTimer clock;
@@ -158,7 +167,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(log.count("DeviceAgent: aborting connection: stopped."), 1, 5000);
         QVERIFY2(clock.elapsed() >= 3900, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(log.count("DeviceAgent: Timeout. Retrying..."), 2);
-        QCOMPARE(r.device->openRequestCount(), 2);
+        QCOMPARE(r.device->openRequestCount(), 3);
 
         // Once the device answers, a stop closes it.
         r.device->setHeaderReplyFault({ReplyFault::None, -1, 0});
@@ -166,7 +175,7 @@ private slots:
         QCOMPARE(HidSim::openHandleCount(), 1);
         r.agent->stop();
         QTRY_COMPARE_WITH_TIMEOUT(HidSim::openHandleCount(), 0, 2000);
-        QCOMPARE(r.probe->names, QStringList({"failure", "ready"}));
+        QCOMPARE(r.probe->names, QStringList({"failure", "failure", "ready"}));
     }
 
     void readinessByModel()

@@ -56,9 +56,10 @@ private slots:
                     int &reached = highest[view.updateLabel(0)->text()][bar];
                     reached = qMax(reached, value);
                 });
+            QAction *checkApp = view.action(QStringLiteral("Check for New Version of Orvi Updater"));
             QTest::mouseClick(view.startButton(), Qt::LeftButton);
             QTRY_COMPARE(view.page(), 2);
-            QVERIFY(test->window.updateIsInProgress());
+            QVERIFY(test->window.updateIsInProgress() && !checkApp->isEnabled());
             QTRY_VERIFY(view.bar(1)->value() > 0);
             QVERIFY(waitForNoUpdates(view, 90000));
 
@@ -79,7 +80,7 @@ private slots:
             QCOMPARE(view.planLines(), QStringList());
             QVERIFY(view.statusText().contains(QLatin1String("MCU:   Production 1.2\nDSP:   Production 1.2\n")));
             QVERIFY(view.statusText().endsWith(QLatin1String("Ensemble:   0x2\n")));
-            QVERIFY(!test->window.updateIsInProgress());
+            QVERIFY(!test->window.updateIsInProgress() && checkApp->isEnabled());
             // Sleep is held once, for the whole update (held or not, depending on this machine's logind).
             const int held = log.count(QStringLiteral("System sleep disabled."));
             QCOMPARE(held + log.count(QStringLiteral("Could not disable system sleep.")), 1);
@@ -129,20 +130,32 @@ private slots:
         QCOMPARE(m_device->installCount(), 1);
     }
 
+    // The device does not restart by itself: the user is asked to power-cycle it. When they do,
+    // the update ends normally; when they do not, it ends with a failure on the device's page.
     void slowRestartAsksForPowerCycle()
     {
-        auto test = planMcuUpdate(0, QString(), {300}); // the device never restarts by itself
-        const WindowView &view = test->view;
-        QTest::mouseClick(view.startButton(), Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(view.shownText(2), QStringLiteral("Please power-cycle the device now."), 15000);
-        QCOMPARE(m_device->installCount(), 1);
-
-        // The user power-cycles it; it returns with the new firmware and the update ends normally.
-        HidSim::unplug(kPath);
-        QTRY_COMPARE(view.shownText(2), QStringLiteral("Waiting for the device to reboot..."));
-        QVERIFY(test->window.updateIsInProgress());
-        m_device = plugDevice(1, kPath, {0x0312, 0x0312, 1, 1}, 0);
-        QVERIFY(waitForNoUpdates(view, 15000));
+        for (bool powerCycled : {true, false}) {
+            cleanup();
+            auto test = planMcuUpdate(0, QString(), {300, 1500});
+            const WindowView &view = test->view;
+            QTest::mouseClick(view.startButton(), Qt::LeftButton);
+            QTRY_COMPARE_WITH_TIMEOUT(view.shownText(2), QStringLiteral("Please power-cycle the device now."), 15000);
+            QCOMPARE(m_device->installCount(), 1);
+            if (!powerCycled) {
+                QTRY_COMPARE_WITH_TIMEOUT(m_popUps.shown, QStringList{QStringLiteral("Reboot Failure|The device "
+                                                                                     "failed to reboot after update.")},
+                                          5000);
+                m_popUps.take();
+                QCOMPARE(view.page(), 1);
+                QVERIFY(!test->window.updateIsInProgress());
+                continue;
+            }
+            HidSim::unplug(kPath);
+            QTRY_COMPARE(view.shownText(2), QStringLiteral("Waiting for the device to reboot..."));
+            QVERIFY(test->window.updateIsInProgress());
+            m_device = plugDevice(1, kPath, {0x0312, 0x0312, 1, 1}, 0);
+            QVERIFY(waitForNoUpdates(view, 15000));
+        }
     }
 
     void returningDeviceThatFailsToOpen()
@@ -161,40 +174,25 @@ private slots:
         QVERIFY(!test->window.updateIsInProgress());
     }
 
-    // The file changes on the server after the check measured it: it goes, loses bytes or has one altered.
+    // The file changes on the server after the check measured it: a byte altered.
     void damagedDownloadIsNotSent()
     {
-        // Bytes cut off (-1: the file is gone; else one byte is altered too), and the line logged.
-        const std::pair<int, QString> cases[] = {
-                {-1, QString()},
-                {100, "MainWindow: Downloaded MCU Firmware has 19900 bytes, expected 20000 bytes."},
-                {0, "MainWindow: Downloaded MCU Firmware has SHA-256 "}};
-        for (const auto &[cut, logged] : cases) {
-            cleanup();
-            MessageLog log;
-            auto test = planMcuUpdate(1500);
-            const WindowView &view = test->view;
-            QFile served(m_site->servedPath(OrviSim::Component::Mcu));
-            QVERIFY(served.open(QIODevice::ReadWrite));
-            QByteArray content = served.readAll();
-            if (cut < 0) {
-                served.remove();
-            } else {
-                content.chop(cut);
-                content[1000] = char(content[1000] ^ 0x55);
-                served.resize(0);
-                served.write(content);
-                served.close();
-            }
+        MessageLog log;
+        auto test = planMcuUpdate(1500);
+        QFile served(m_site->servedPath(OrviSim::Component::Mcu));
+        QVERIFY(served.open(QIODevice::ReadWrite));
+        QByteArray content = served.readAll();
+        content[1000] = char(content[1000] ^ 0x55);
+        QVERIFY(served.seek(0) && served.write(content) == content.size());
+        served.close();
 
-            QTest::mouseClick(view.startButton(), Qt::LeftButton);
-            QTRY_COMPARE(m_popUps.shown, QStringList{QStringLiteral("Download Failure|Failed to download updates.")});
-            m_popUps.take();
-            QCOMPARE(view.page(), 1);
-            QCOMPARE(view.planLines().size(), 1);
-            QVERIFY(m_device->transfers().empty());
-            QVERIFY2(logged.isEmpty() || log.lines().filter(logged).size() == 1, qPrintable(log.lines().join('\n')));
-        }
+        QTest::mouseClick(test->view.startButton(), Qt::LeftButton);
+        QTRY_COMPARE(m_popUps.shown, QStringList{QStringLiteral("Download Failure|Failed to download updates.")});
+        m_popUps.take();
+        QCOMPARE(test->view.page(), 1);
+        QCOMPARE(test->view.planLines().size(), 1);
+        QVERIFY(m_device->transfers().empty());
+        QCOMPARE(log.startingWith(QStringLiteral("MainWindow: Downloaded MCU Firmware has SHA-256 ")).size(), 1);
     }
 
     void manualInstall()
@@ -221,9 +219,7 @@ private slots:
 
         // Names that do not fit the component are refused; nothing starts.
         const QString invalid = QStringLiteral("Invalid File|This file does not seem to be a valid ");
-        QCOMPARE(pick(QStringLiteral("Install MCU Firmware..."), QStringLiteral("update.bin")), invalid + "MCU Firmware");
         QCOMPARE(pick(QStringLiteral("Install MCU Firmware..."), QStringLiteral("Update.BIN")), invalid + "MCU Firmware");
-        QCOMPARE(pick(QStringLiteral("Install DSP Firmware..."), QStringLiteral("dsp.LDR")), invalid + "DSP Firmware");
         QCOMPARE(pick(QStringLiteral("Install Styles..."), QStringLiteral("Styles.bin")), invalid + "Styles");
         QCOMPARE(pick(QStringLiteral("Install Ensemble Audio..."), QString()), QString());
         QCOMPARE(view.page(), 1);

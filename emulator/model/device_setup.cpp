@@ -128,10 +128,10 @@ bool parseSetting(const std::string& key, const std::string& value, DeviceSetup*
             || number == 0)
             return false;
         d->failWriteAt = int(number);
-    } else if (key == "refuse-open") {
+    } else if (key == "refuse-open" || key == "plugged") {
         if (value != "yes" && value != "no")
             return false;
-        d->openRefused = value == "yes";
+        (key == "plugged" ? d->plugged : d->openRefused) = value == "yes";
     } else if (key == "mcu" || key == "dsp" || key == "styles" || key == "aux") {
         uint16_t* word = key == "mcu" ? &d->words.mcuWord
             : key == "dsp"            ? &d->words.dspWord

@@ -14,6 +14,8 @@
  *   reboot-ms=N              time the device is gone after an install (default 3000)
  *   reboot-path=TEXT         path it comes back at (default: the same)
  *   pacing-us=N              time each report write takes (default 0)
+ *   plugged=yes|no           whether it is plugged in from the start (default yes); one that is
+ *                            not comes when a test or the emulator's control pipe plugs it
  * Faults:
  *   header-fault=KIND[:TIMES]  KIND no-reply, read-error, bad-marker, bad-code or bad-count;
  *   ready-fault=KIND[:TIMES]   KIND no-reply, read-error, bad-code or bad-echo; TIMES is how
@@ -57,6 +59,7 @@ struct DeviceSetup {
     int failWriteCount = 1;
     int unplugAt = 0;
     bool openRefused = false;
+    bool plugged = true;
 
     /* A new emulator of the model the product ID gives, configured as described. */
     std::shared_ptr<OrviEmulator> makeEmulator() const;

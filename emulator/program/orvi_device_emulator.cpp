@@ -38,7 +38,7 @@ const char kUsage[] =
     "                   ',', devices by ';' (default: model=plus). May be given again.\n"
     "                   Keys: model path serial mcu dsp styles ensemble aux ready reboot-ms\n"
     "                   reboot-path pacing-us header-fault ready-fault reply-delay-ms\n"
-    "                   fail-write unplug-at refuse-open\n"
+    "                   fail-write unplug-at refuse-open plugged\n"
     "  --log FILE       log to FILE instead of standard error\n"
     "  --quiet          no log line per report\n"
     "  --stats FILE     at the end, write the totals to FILE as \"name: value\" lines\n"
@@ -303,6 +303,10 @@ int main(int argc, char** argv)
         device.productId = setup.productId;
         device.device = setup.makeEmulator();
         device.device->setFrameLogEnabled(false);
+        if (!setup.plugged) {
+            known.push_back(device); /* for the control pipe's "plug" */
+            continue;
+        }
         device.node = bus.plugDevice(device);
         if (device.node.empty()) {
             std::fprintf(stderr, "orvi-device-emulator: cannot plug %s in at %s\n", setup.serialNumber.c_str(),

@@ -5,8 +5,10 @@
 #   1. "Check for Latest Updates", "Start Update"; the device is pulled out during the first
 #      transfer: "Update Failure" pops up, the window returns to the connect page, the program
 #      runs on and takes the device up again when it is put back;
-#   2. "Check for Latest Updates", "Start Update" again, to the end of all four components.
-# Checks the program's log, what the emulator installed, and that the final plan is empty.
+#   2. "Check for Latest Updates", "Start Update" again, to the end of all four components, with a
+#      second Orvi+ plugged in meanwhile; the device restarts faster than the program polls the bus.
+# Checks the program's log, what the emulator installed on each device, and that the final plan is
+# empty.
 # The program runs as a session leader without a terminal, as under a service manager: opening
 # the node must not make it the controlling terminal, or the unplug would end it with SIGHUP.
 # It saves the window at the plan (update-plan.png), during a transfer (update-transfer.png) and
@@ -53,7 +55,9 @@ export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/no-system-bus" DBUS_SESSION_BUS_
 . "$here/../../emulator/demo/update_site.sh"
 update_site_start "$work" "$make_image" || fail "no update site"
 
-"$emulator" --quiet --log "$elog" --control "$work/control" --device "$UPDATE_SITE_DEVICE" \
+other=OTHER0001
+device="${UPDATE_SITE_DEVICE/reboot-ms=2000/reboot-ms=400};model=plus,serial=$other,mcu=0x0311,plugged=no"
+"$emulator" --quiet --log "$elog" --control "$work/control" --device "$device" \
     -- setsid -w "$program" >"$log" 2>&1 &
 emulator_pid=$!
 
@@ -127,6 +131,8 @@ wait_for 1 'Forgotten device:' "$log" 10
 xdotool windowfocus --sync "$popup" key Return  # its OK button
 echo "plug $UPDATE_SITE_SERIAL" >"$work/control"
 wait_for 2 "Connected: \"$UPDATE_SITE_SERIAL\"" "$log" 20
+echo "plug $other" >"$work/control"
+wait_for 1 "Connected: \"$other\"" "$log" 10
 
 # Round 2: the whole update.
 check_and_start 2
@@ -156,6 +162,8 @@ for installed in "mcu version 0x0312, 49152 bytes" "dsp version 0x0312, 8192 byt
                  "styles version 0x0003, 40000 bytes" "ensemble version 0x0006, 65536 bytes"; do
     [ "$(count "$UPDATE_SITE_SERIAL installed $installed" "$elog")" -eq 1 ] || fail "not installed once: $installed"
 done
+grep -qF "summary: $other (Orvi+): 0 reports, 0 broken rules, installed: nothing" "$elog" \
+    || fail "the second device was written to"
 grep -qF "summary: $UPDATE_SITE_SERIAL (Orvi+): " "$elog" || fail "no summary"
 grep -F "summary: $UPDATE_SITE_SERIAL (Orvi+): " "$elog" | grep -qF " 0 broken rules, installed: $UPDATE_SITE_INSTALLED" \
     || fail "the device did not end with every component installed"

@@ -332,6 +332,8 @@ bool configureFromText(const std::string& text)
         return false;
     for (std::size_t i = 0; i < setups.size(); ++i) {
         const OrviSim::DeviceSetup& setup = setups[i];
+        if (!setup.plugged)
+            continue;
         PluggedDevice device;
         device.path = setup.path.empty() ? "sim-" + std::to_string(i + 1) : setup.path;
         device.serialNumber = std::wstring(setup.serialNumber.begin(), setup.serialNumber.end());

@@ -9,13 +9,12 @@ namespace OrviPlus {
 
 DeviceAgent::DeviceAgent(const Connection& connection, DeviceMonitor* monitor, QObject* parent)
     : QObject(parent)
-    , m_connection(connection)
 {
     m_worker = new DeviceAgentWorker(connection);
     m_worker->moveToThread(&m_thread);
 
     connect(monitor, &DeviceMonitor::disconnected, m_worker, &DeviceAgentWorker::onPathDisconnected);
-    connect(m_worker, &DeviceAgentWorker::ready, this, &DeviceAgent::onReady);
+    connect(m_worker, &DeviceAgentWorker::ready, this, &DeviceAgent::ready);
     connect(m_worker, &DeviceAgentWorker::disconnected, this, &DeviceAgent::disconnected);
     connect(m_worker, &DeviceAgentWorker::readyForUpdate, this, &DeviceAgent::readyForUpdate);
     connect(m_worker, &DeviceAgentWorker::failure, this, &DeviceAgent::failure);
@@ -51,22 +50,6 @@ void DeviceAgent::checkReadyForUpdate()
 void DeviceAgent::sendFile(DeviceFileType type, const QString& path)
 {
     QCoreApplication::postEvent(m_worker, new SendFileEvent(type, path));
-}
-
-DeviceInfo DeviceAgent::info() const
-{
-    return m_info;
-}
-
-Connection DeviceAgent::connection() const
-{
-    return m_connection;
-}
-
-void DeviceAgent::onReady(DeviceInfo info)
-{
-    m_info = info;
-    emit ready(info);
 }
 
 void DeviceAgent::postToWorker(int type)

@@ -28,9 +28,6 @@ public:
     void checkReadyForUpdate();
     void sendFile(DeviceFileType type, const QString& path);
 
-    DeviceInfo info() const;
-    Connection connection() const;
-
 signals:
     void ready(DeviceInfo info);
     void readyForUpdate();
@@ -41,11 +38,8 @@ signals:
     void done();
 
 private:
-    void onReady(DeviceInfo info);
     void postToWorker(int type);
 
-    Connection m_connection;
-    DeviceInfo m_info;
     QThread m_thread;
     DeviceAgentWorker* m_worker = nullptr;
 };

@@ -50,8 +50,9 @@ void checkHeader(const OrviDevice* device, int model, const ReplyBytes& r)
     } else if (mcuWord > 0x0064) {
         FUZZ_CHECK(h.mcuVersion == mcuWord && h.dspVersion == dspWord);
     } else {
-        /* A packed DSP version: stage 0-3, major 0-7, minor 0-7. */
-        FUZZ_CHECK(h.mcuVersion == mcuWord && (h.dspVersion & 0xFC88) == 0);
+        /* A packed DSP version: stage 0-3, major 0-7, minor 0-7, that packs back into byte 18. */
+        FUZZ_CHECK(h.mcuVersion == mcuWord && (h.dspVersion & 0xFC88) == 0
+                   && OrviSim::packDspVersionByte(uint16_t(h.dspVersion)) == r[18]);
     }
 }
 

@@ -69,11 +69,9 @@ int fuzzReplies(const uint8_t* data, size_t size)
     if (size == 0)
         return 0;
     const int model = data[0] & 1 ? ORVI_MODEL_PLUS : ORVI_MODEL_ORIG;
-    OrviSim::ReplyFault openFault = OrviSim::ReplyFault::None;
-    if ((data[0] >> 1 & 3) == 1)
-        openFault = OrviSim::ReplyFault::NoReply;
-    else if ((data[0] >> 1 & 3) == 2)
-        openFault = OrviSim::ReplyFault::ReadError;
+    const OrviSim::ReplyFault openFault = (data[0] >> 1 & 3) == 1   ? OrviSim::ReplyFault::NoReply
+                                          : (data[0] >> 1 & 3) == 2 ? OrviSim::ReplyFault::ReadError
+                                                                    : OrviSim::ReplyFault::None;
 
     std::vector<ReplyBytes> replies;
     for (size_t at = 1; at < size && replies.size() <= kMaxReadyQueries; at += 64) {

@@ -6,6 +6,7 @@
 
 #include <QString>
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -36,9 +37,7 @@ int fuzzVersion(const uint8_t* data, size_t size)
     const uint8_t* end = data + size;
     const uint8_t* start = data;
     for (int piece = 0; piece < 3 && start <= end; ++piece) {
-        const uint8_t* stop = start;
-        while (stop < end && *stop != '\n')
-            ++stop;
+        const uint8_t* stop = std::find(start, end, '\n');
         if (auto version = parse(start, stop))
             versions.push_back(*version);
         start = stop + 1;

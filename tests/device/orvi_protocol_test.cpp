@@ -170,30 +170,6 @@ private slots:
         }
     }
 
-    void sizeLimits()
-    {
-        /* {model, type, sectors}; the ensembles take the sequence number past 65535 and round again from 0. */
-        const int cases[][3] = {{1, kStyles, 32}, {0, kEnsemble, 80}, {1, kEnsemble, 208}};
-        for (const auto& [model, component, sectors] : cases) {
-            QVERIFY(open(model));
-            m_emulator->setFrameLogEnabled(false);
-            const Bytes file = patternBytes(size_t(sectors) * kSector, 2);
-            QVERIFY(writeFile(path("big.bin"), toByteArray(file)));
-            QCOMPARE(send(component, path("big.bin"), nullptr), int(ORVI_OK));
-            const auto transfer = m_emulator->lastTransfer(Component(component));
-            QVERIFY(transfer->fitsFlash && transfer->holdsExactly(file));
-            QVERIFY(m_emulator->violations().empty());
-
-            /* One byte more is refused before anything is sent. */
-            QVERIFY(writeFile(path("big.bin"), toByteArray(file) + 'x'));
-            const int reports = m_emulator->reportCount();
-            QCOMPARE(send(component, path("big.bin"), nullptr), int(ORVI_ERR_TOO_BIG));
-            QCOMPARE(m_emulator->reportCount(), reports);
-            m_emulator->setFrameLogEnabled(true);
-            expectUsable(sectors * int(kPacketsPerSector) % 65536);
-        }
-    }
-
     void failedTransfers()
     {
         /* A transfer that fails. The file: "missing" and "folder" stand for those. The progress call that answers

@@ -34,8 +34,8 @@ std::string writeScratch(const uint8_t* data, size_t size, long fileSize)
 /*
  * Byte 0: bits 0-1 the component, bit 2 the model (set: Orvi+), bit 3 a DSP version that
  * gets the terminating packet after content, bits 4-5 the file size (0: the data; 1: the data
- * and a sector of zeros; 2: one byte more than the device's flash holds). Byte 1: the data
- * report that fails to write (0: none). Byte 2: the progress call that interrupts (0: none).
+ * and a sector of zeros; 2: one byte more than the device's flash holds; 3: all it holds).
+ * Content is filled up with zeros. Byte 1: the data report that fails to write (0: none). Byte 2: the progress call that interrupts (0: none).
  * The rest is the file's content.
  */
 int fuzzTransfer(const uint8_t* data, size_t size)
@@ -56,8 +56,8 @@ int fuzzTransfer(const uint8_t* data, size_t size)
 
     const long flashSectors = component == Component::Styles ? 32 : model == ORVI_MODEL_PLUS ? 208 : 80;
     long fileSize = long(contentSize) + (sizeMode == 1 ? kSector : 0);
-    if (sizeMode == 2 && !firmware)
-        fileSize = std::max(fileSize, flashSectors * kSector + 1);
+    if (sizeMode >= 2 && !firmware)
+        fileSize = std::max(fileSize, flashSectors * kSector + (sizeMode == 2 ? 1 : 0));
     const std::string path = writeScratch(content, contentSize, fileSize);
 
     /* The result the transfer must give when nothing breaks, and what the file encodes. */
@@ -84,8 +84,9 @@ int fuzzTransfer(const uint8_t* data, size_t size)
     emulator->setFrameLogEnabled(false);
     OrviDevice* device = orviOpen("fuzz-1", model, 1000, nullptr);
     FUZZ_CHECK(device != nullptr);
+    const int reportsBefore = emulator->reportCount();
     if (failingReport > 0)
-        emulator->failWriteAtReport(emulator->reportCount() + failingReport);
+        emulator->failWriteAtReport(reportsBefore + failingReport);
 
     const OrviProgress progress = {[](float, long, void* userData) {
         auto* interruption = static_cast<Interruption*>(userData);
@@ -100,6 +101,9 @@ int fuzzTransfer(const uint8_t* data, size_t size)
                    || (interruption.stopAtCall > 0 && result == ORVI_ERR_INTERRUPTED));
         FUZZ_CHECK(emulator->installCount() == 0);
         FUZZ_CHECK(!transfer || (firmware ? !transfer->ended : !transfer->terminated));
+        /* A file refused for its model or its size sends nothing. */
+        FUZZ_CHECK(emulator->reportCount() == reportsBefore
+                   || (result != ORVI_ERR_NOT_SUPPORTED && result != ORVI_ERR_TOO_BIG));
         return 0;
     }
     FUZZ_CHECK(expected == ORVI_OK);

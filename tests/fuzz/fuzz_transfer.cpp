@@ -34,9 +34,9 @@ std::string writeScratch(const uint8_t* data, size_t size, long fileSize)
 /*
  * Byte 0: bits 0-1 the component, bit 2 the model (set: Orvi+), bit 3 a DSP version that
  * gets the terminating packet after content, bits 4-5 the file size (0: the data; 1: the data
- * and a sector of zeros; 2: one byte more than the device's flash holds; 3: all it holds).
- * Content is filled up with zeros. Byte 1: the data report that fails to write (0: none). Byte 2: the progress call that interrupts (0: none).
- * The rest is the file's content.
+ * and a sector of zeros; 2: one byte more than the device's flash holds; 3: all it holds,
+ * the data filled up with zeros). Byte 1: the data report that fails to write (0: none).
+ * Byte 2: the progress call that interrupts (0: none). The rest is the file's content.
  */
 int fuzzTransfer(const uint8_t* data, size_t size)
 {

@@ -179,8 +179,8 @@ private slots:
                 if (geteuid() != 0)
                     QSKIP("handing a folder to another user needs root");
                 QVERIFY(QDir().mkpath(culprit));
-                QVERIFY(chown(QFile::encodeName(culprit).constData(), 65534, 65534) == 0);
-                QVERIFY(chmod(QFile::encodeName(culprit).constData(), 0777) == 0);
+                QVERIFY(chown(QFile::encodeName(culprit).constData(), 65534, 65534) == 0
+                        && chmod(QFile::encodeName(culprit).constData(), 0777) == 0);
             }
             const int mode = modeOf(culprit);
 

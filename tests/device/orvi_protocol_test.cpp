@@ -149,9 +149,6 @@ private slots:
             QVERIFY(std::is_sorted(log.fractions.begin(), log.fractions.end()));
             QVERIFY(count == 0 || log.fractions.back() == 1.0f);
             QCOMPARE(log.totals, std::vector<long>(count, long(n)));
-            const auto transfer = m_emulator->lastTransfer(Component(component));
-            QVERIFY((!firmware && n == 0) || (transfer && transfer->installed && transfer->holdsExactly(bytes)));
-            QVERIFY(m_emulator->violations().empty());
         }
     }
 

@@ -31,14 +31,6 @@ struct ProgressLog {
     }, this};
 };
 
-/* A file sent whole and what is printed after the opening line (%2: the checksum). */
-struct Sent { int component; QByteArray file; QString printed; };
-
-/* A transfer that fails. The file: "missing" and "folder" stand for those. The progress call that answers "stop"
- * (code 20) or the write that fails (code 5), the result, the packets written or tried up to the failure, and
- * what is printed after the opening line (%2: the checksum of the bytes read). */
-struct Failure { int component; QByteArray file; int stopAtCall, failAtReport, result, packets; QString tail; };
-
 /* The printed content checksum: XOR of little-endian words of 2 or 4 bytes (sectors hold whole words). */
 QString wordsChecksum(const Bytes& file, size_t wordSize)
 {
@@ -50,9 +42,6 @@ QString wordsChecksum(const Bytes& file, size_t wordSize)
 
 } // namespace
 
-Q_DECLARE_METATYPE(Sent)
-Q_DECLARE_METATYPE(Failure)
-
 class OrviProtocolTest : public QObject {
     Q_OBJECT
 
@@ -62,12 +51,11 @@ class OrviProtocolTest : public QObject {
 
     QString path(const QString& name) const { return m_files.filePath(name); }
 
-    bool open(int model, const OrviSim::HeaderWords& words = {})
+    bool open(int model)
     {
         orviClose(m_handle);
         HidSim::reset();
         m_emulator = HidSim::plug(model == 0 ? HidSim::kProductOrvi : HidSim::kProductOrviPlus, "dev-1");
-        m_emulator->setHeaderWords(words);
         m_handle = orviOpen("dev-1", model, 500, nullptr);
         m_emulator->clearLogs();
         return m_handle != nullptr;
@@ -82,15 +70,6 @@ class OrviProtocolTest : public QObject {
         return result;
     }
 
-    /* After a failed transfer the handle still works and counts on from the last packet written. */
-    void expectUsable(int packetsWritten)
-    {
-        QVERIFY(writeFile(path("good.bin"), toByteArray(patternBytes(10))));
-        m_emulator->clearLogs();
-        QCOMPARE(send(kMcu, path("good.bin"), nullptr), int(ORVI_OK));
-        QCOMPARE(int(m_emulator->frames().at(0).sequence), packetsWritten + 1);
-    }
-
 private slots:
     void init() { orviSetSectorWaitForTesting(0); }
 
@@ -100,24 +79,9 @@ private slots:
         QCOMPARE(HidSim::openHandleCount(), 0);
     }
 
-    void decodesHeader()
-    {
-        /* {MCU word, reply bytes 18-19, DSP version}: an old MCU packs the DSP version into byte 18 (bit 3 beta,
-         * bit 7 pre-production); from MCU 0x0065 the word is taken as sent. */
-        const int cases[][3] = {{0x0064, 0xFF9B, 0x0313}, {0x0000, 0x0008, 0x0100}, {0x0001, 0x0080, 0x0200},
-                                {0x0065, 0x9B9B, 0x9B9B}};
-        for (const auto& [mcu, dspBytes, dsp] : cases) {
-            QVERIFY(open(1, {uint16_t(mcu), 0, 0, 0, 0, 0, uint16_t(dspBytes)}));
-            OrviHeader h;
-            orviGetHeader(m_handle, &h);
-            QCOMPARE(int(h.mcuVersion), mcu);
-            QCOMPARE(int(h.dspVersion), dsp);
-        }
-    }
-
     void replyFaults()
     {
-        /* The fault hits the open request, else a ready query; fault -1: the write fails. On a failure the
+        /* The fault hits another open request, else a ready query; fault -1: the write fails. On a failure the
          * ready flag passed back is left alone. */
         struct Case { bool opening; int fault; int result; unsigned ready; QString printed; };
         const Case cases[] = {{true, -1, 5, 4242u, ""},
@@ -126,173 +90,128 @@ private slots:
                               {false, int(ReplyFault::ShortReply), 0, 0u, ""},
                               {false, -1, 5, 4242u, ""}};
         for (const auto& [opening, fault, result, ready, printed] : cases) {
-            orviClose(std::exchange(m_handle, nullptr));
-            HidSim::reset();
-            auto emulator = HidSim::plug(HidSim::kProductOrviPlus, "dev-1");
+            unsigned int code = 0, flag = 0;
+            QVERIFY(open(1) && orviCheckReadyForUpdate(m_handle, 200, &flag) == ORVI_OK && flag != 0);
             const OrviSim::ReplyFaultSetting setting{ReplyFault(std::max(fault, 0)), opening ? 2 : 1, 258};
-            unsigned int code = 0, flag = 4242;
-            if (opening) {
-                emulator->setHeaderReplyFault(setting);
-                if (fault == -1)
-                    emulator->failWriteAtReport(1, 2);
-            }
+            opening ? m_emulator->setHeaderReplyFault(setting) : m_emulator->setReadyReplyFault(setting);
+            if (fault == -1)
+                m_emulator->failWriteAtReport(m_emulator->reportCount() + 1, 2);
+            flag = 4242;
             StdoutCapture capture;
-            m_handle = orviOpen("dev-1", 1, 50, &code);
-            if (opening) {
-                QVERIFY(m_handle == nullptr && orviOpen("dev-1", 1, 50, nullptr) == nullptr);
-            } else {
-                QVERIFY(m_handle && orviCheckReadyForUpdate(m_handle, 200, &flag) == ORVI_OK && flag != 0);
-                emulator->setReadyReplyFault(setting);
-                if (fault == -1)
-                    emulator->failWriteAtReport(emulator->reportCount() + 1);
-                flag = 4242;
+            if (opening)
+                QVERIFY(!orviOpen("dev-1", 1, 50, &code) && !orviOpen("dev-1", 1, 50, nullptr));
+            else
                 code = unsigned(orviCheckReadyForUpdate(m_handle, 30, &flag));
-            }
             QCOMPARE(capture.finish(), printed);
             QCOMPARE(int(code), result);
             QCOMPARE(flag, ready);
-            QVERIFY(emulator->violations().empty());
+            QVERIFY(m_emulator->violations().empty());
         }
-    }
-
-    void framesAndOutput_data()
-    {
-        QTest::addColumn<Sent>("sent");
-        const auto row = [](const QString& name, const Sent& sent) { QTest::newRow(qPrintable(name)) << sent; };
-        const auto pattern = [](int size) { return toByteArray(patternBytes(size_t(size), 3)); };
-        const QString mcuEnd = "Checksum: %2\nSent end packet.\nDone sending micro firmware.\n";
-        const QString dspEnd = "EOF.\nTotal sent: 0 Kb\nChecksum: %2\nSent end packet.\nDone sending DSP firmware.\n";
-        for (int size : {0, 57})
-            row(QString("mcu %1").arg(size), {kMcu, pattern(size), "EOF.\nTotal sent: 0 kb\n" + mcuEnd});
-        row("mcu 3000", {kMcu, pattern(3000), "Sent: 1 kb\nSent: 2 kb\nEOF.\nTotal sent: 2 kb\n" + mcuEnd});
-        row("dsp crlf, mixed case, last line unended", {kDsp, "0x1F\r\n0xaB\r\n0x7", dspEnd});
-        const Bytes image = OrviSim::buildImage(Component::Dsp, 0x0215, 5000);
-        row("dsp image", {kDsp, QByteArray::fromStdString(OrviSim::dspTextFromBytes(image)),
-            "Sent: 1 Kb\nSent: 2 Kb\nSent: 3 Kb\nSent: 4 Kb\n" + QString(dspEnd).replace("0 Kb", "4 Kb")});
-
-        const QString sector = "Progress: ..........\nSector sent. Waiting to be written...\nSector %1 written.\n";
-        const QString end = "Sending terminating packet...\nTotal Kb written: %1\nChecksum = %2\n";
-        const QString first = "Read sector: 65536 bytes\nSending sector 1/2...\n" + sector.arg("1/2");
-        row("styles empty", {kStyles, "", "Read sector: 0 bytes\nEOF\n" + end.arg(0)});
-        row("ensemble 3 bytes", {kEnsemble, "\1\2\3", "Read sector: 3 bytes\nEOF\nSending sector 1/1...\n"
-                + sector.arg("1/1") + end.arg(0).replace("%2", "00030201")});
-        row("styles 65536", {kStyles, pattern(65536), "Read sector: 65536 bytes\nSending sector 1/1...\n"
-                + sector.arg("1/1") + "Read sector: 0 bytes\nEOF\n" + end.arg(64)});
-        row("styles 100000", {kStyles, pattern(100000),
-            first + "Read sector: 34464 bytes\nEOF\nSending sector 2/2...\n" + sector.arg("2/2") + end.arg(97)});
     }
 
     void framesAndOutput()
     {
-        QFETCH(Sent, sent);
-        const auto& [component, file, printed] = sent;
-        Bytes bytes(file.begin(), file.end());
-        QVERIFY(component != kDsp || OrviSim::bytesFromDspText(file.toStdString(), &bytes));
-        const bool firmware = component == kMcu || component == kDsp;
-        QVERIFY(open(1));
-        QVERIFY(writeFile(path("file"), file));
-        ProgressLog log;
-        QString output;
-        QCOMPARE(send(component, path("file"), &log.hook, &output), int(ORVI_OK));
-        const QString checksum = firmware ? QString::number(xorOf(bytes), 16).toUpper()
-                                          : wordsChecksum(bytes, component == kStyles ? 2 : 4);
-        QCOMPARE(output, QString(kOpening[component]).arg(path("file")) + QString(printed).replace("%2", checksum));
-
-        /* Firmware: n / chunk + 1 packets and the end packet; content: sectors of 1171 packets and the terminator.
-         * Progress: once per packet, up to the whole file; the total is the size (DSP: lines). */
-        const size_t n = bytes.size(), chunk = component == kDsp ? 54 : 56;
-        const size_t count = firmware ? n / chunk + 1 : (n + kSector - 1) / kSector * kPacketsPerSector;
-        QCOMPARE(m_emulator->frames().size(), count + 1);
-        QCOMPARE(log.fractions.size(), count);
-        QVERIFY(std::is_sorted(log.fractions.begin(), log.fractions.end()));
-        QVERIFY(count == 0 || log.fractions.back() == 1.0f);
-        QCOMPARE(log.totals, std::vector<long>(count, long(n)));
-        const auto transfer = m_emulator->lastTransfer(Component(component));
-        QVERIFY((!firmware && n == 0) || (transfer && transfer->installed && transfer->holdsExactly(bytes)));
-        QVERIFY(m_emulator->violations().empty());
-    }
-
-    void sizeLimits()
-    {
-        /* {model, type, sectors}; the ensembles take the sequence number past 65535 and round again from 0. */
-        const int cases[][3] = {{1, kStyles, 32}, {0, kEnsemble, 80}, {1, kEnsemble, 208}};
-        for (const auto& [model, component, sectors] : cases) {
-            QVERIFY(open(model));
-            m_emulator->setFrameLogEnabled(false);
-            const Bytes file = patternBytes(size_t(sectors) * kSector, 2);
-            QVERIFY(writeFile(path("big.bin"), toByteArray(file)));
-            QCOMPARE(send(component, path("big.bin"), nullptr), int(ORVI_OK));
-            const auto transfer = m_emulator->lastTransfer(Component(component));
-            QVERIFY(transfer->fitsFlash && transfer->holdsExactly(file));
-            QVERIFY(m_emulator->violations().empty());
-
-            /* One byte more is refused before anything is sent. */
-            QVERIFY(writeFile(path("big.bin"), toByteArray(file) + 'x'));
-            const int reports = m_emulator->reportCount();
-            QCOMPARE(send(component, path("big.bin"), nullptr), int(ORVI_ERR_TOO_BIG));
-            QCOMPARE(m_emulator->reportCount(), reports);
-            m_emulator->setFrameLogEnabled(true);
-            expectUsable(sectors * int(kPacketsPerSector) % 65536);
-        }
-    }
-
-    void failedTransfers_data()
-    {
-        QTest::addColumn<Failure>("failure");
-        const auto row = [](const char* name, const Failure& failure) { QTest::newRow(name) << failure; };
-        const auto pattern = [](int size) { return toByteArray(patternBytes(size_t(size), 5)); };
-        row("mcu missing", {kMcu, "missing", 0, 0, 15, 0, "Failed to open file.\n"});
-        row("ensemble folder", {kEnsemble, "folder", 0, 0, 15, 0, "Failed to open file.\n"});
-        row("styles on an orvi, before opening", {kStyles, "missing", 0, 0, 16, 0, "Not supported.\n"});
-        row("dsp bad line after a packet", {kDsp, QByteArray("0x01\n").repeated(60) + "0x1FF\n", 0, 0, 13, 1,
-                                            "Total sent: 0 Kb\nChecksum: 0\nDone sending DSP firmware.\n"});
-        const QString mcuDone = "Checksum: %2\nDone sending micro firmware.\n";
+        /* A file sent whole and what is printed after the opening line (%2: the checksum). */
+        const auto pattern = [](int size) { return toByteArray(patternBytes(size_t(size), 3)); };
+        const QString mcuEnd = "Checksum: %2\nSent end packet.\nDone sending micro firmware.\n";
+        const QString dspEnd = "EOF.\nTotal sent: 0 Kb\nChecksum: %2\nSent end packet.\nDone sending DSP firmware.\n";
         const QString sector = "Progress: ..........\nSector sent. Waiting to be written...\nSector %1 written.\n";
-        const QString first = "Read sector: 65536 bytes\nSending sector 1/2...\n";
-        const QString second = first + sector.arg("1/2") + "Read sector: 34464 bytes\nEOF\nSending sector 2/2...\n";
-        row("mcu hook stops at once",
-            {kMcu, pattern(112), 1, 0, 20, 1, "Interrupted!\nTotal sent: 0 kb\n" + mcuDone});
-        row("mcu hook stops after a progress line",
-            {kMcu, pattern(2000), 19, 0, 20, 19, "Sent: 1 kb\nInterrupted!\nTotal sent: 1 kb\n" + mcuDone});
-        row("mcu write fails",
-            {kMcu, pattern(150), 0, 2, 5, 2, "Failed to send packet.\nTotal sent: 0 kb\n" + mcuDone});
-        row("ensemble hook stops in sector 2",
-            {kEnsemble, pattern(100000), 1176, 0, 20, 1176, second + "Progress: .Interrupted!\n"});
-        row("styles write fails late in a sector",
-            {kStyles, pattern(100000), 0, 1871, 5, 1871, second + "Progress: ......Error writing packet.\n"});
-        row("terminating packet write fails", {kStyles, pattern(1000), 0, 1172, 5, 1172, "Read sector: 1000 bytes\n"
-                "EOF\nSending sector 1/1...\n" + sector.arg("1/1") + "Sending terminating packet...\n"});
+        const QString end = "Sending terminating packet...\nTotal Kb written: %1\nChecksum = %2\n";
+        const Bytes image = OrviSim::buildImage(Component::Dsp, 0x0215, 5000);
+        const std::tuple<int, QByteArray, QString> cases[] = {
+            {kMcu, pattern(0), "EOF.\nTotal sent: 0 kb\n" + mcuEnd},
+            {kMcu, pattern(3000), "Sent: 1 kb\nSent: 2 kb\nEOF.\nTotal sent: 2 kb\n" + mcuEnd},
+            {kDsp, QByteArray::fromStdString(OrviSim::dspTextFromBytes(image)),
+             "Sent: 1 Kb\nSent: 2 Kb\nSent: 3 Kb\nSent: 4 Kb\n" + QString(dspEnd).replace("0 Kb", "4 Kb")},
+            {kStyles, "", "Read sector: 0 bytes\nEOF\n" + end.arg(0)},
+            {kEnsemble, "\1\2\3", "Read sector: 3 bytes\nEOF\nSending sector 1/1...\n" + sector.arg("1/1")
+                 + end.arg(0).replace("%2", "00030201")},
+            {kStyles, pattern(100000), "Read sector: 65536 bytes\nSending sector 1/2...\n" + sector.arg("1/2")
+                 + "Read sector: 34464 bytes\nEOF\nSending sector 2/2...\n" + sector.arg("2/2") + end.arg(97)}};
+        for (const auto& [component, file, printed] : cases) {
+            Bytes bytes(file.begin(), file.end());
+            QVERIFY(component != kDsp || OrviSim::bytesFromDspText(file.toStdString(), &bytes));
+            const bool firmware = component == kMcu || component == kDsp;
+            QVERIFY(open(1));
+            QVERIFY(writeFile(path("file"), file));
+            ProgressLog log;
+            QString output;
+            QCOMPARE(send(component, path("file"), &log.hook, &output), int(ORVI_OK));
+            const QString checksum = firmware ? QString::number(xorOf(bytes), 16).toUpper()
+                                              : wordsChecksum(bytes, component == kStyles ? 2 : 4);
+            QCOMPARE(output, QString(kOpening[component]).arg(path("file")) + QString(printed).replace("%2", checksum));
+
+            /* Firmware: n / chunk + 1 packets and the end packet; content: sectors of 1171 packets and the
+             * terminator. Progress: once per packet, up to the whole file; the total is the size (DSP: lines). */
+            const size_t n = bytes.size(), chunk = component == kDsp ? 54 : 56;
+            const size_t count = firmware ? n / chunk + 1 : (n + kSector - 1) / kSector * kPacketsPerSector;
+            QCOMPARE(m_emulator->frames().size(), count + 1);
+            QVERIFY(std::is_sorted(log.fractions.begin(), log.fractions.end()));
+            QVERIFY(count == 0 || log.fractions.back() == 1.0f);
+            QCOMPARE(log.totals, std::vector<long>(count, long(n)));
+        }
     }
 
     void failedTransfers()
     {
-        QFETCH(Failure, failure);
-        const auto& [component, file, stopAtCall, failAtReport, result, packets, tail] = failure;
-        QVERIFY(open(result == ORVI_ERR_NOT_SUPPORTED ? 0 : 1));
-        const QString filePath = file == "folder" ? m_files.path() : path(QTest::currentDataTag());
-        QVERIFY(file == "missing" || file == "folder" || writeFile(filePath, file));
-        if (failAtReport > 0)
-            m_emulator->failWriteAtReport(m_emulator->reportCount() + failAtReport);
-        ProgressLog log;
-        log.stopAtCall = stopAtCall;
-        orviSetSectorWaitForTesting(500000000L);
-        QElapsedTimer clock;
-        clock.start();
-        QString printed;
-        QCOMPARE(send(component, filePath, &log.hook, &printed), result);
-        const qint64 elapsed = clock.elapsed();
-        const Bytes read(file.begin(), file.begin() + std::min(file.size(), 56 * packets));
-        const QString checksum = QString::number(xorOf(read), 16).toUpper();
-        QCOMPARE(printed, QString(kOpening[component]).arg(filePath) + QString(tail).replace("%2", checksum));
+        /* A transfer that fails. The file: "missing" and "folder" stand for those. The progress call that answers
+         * "stop" (code 20) or the write that fails (code 5), the result, the packets written or tried up to the
+         * failure, and what is printed after the opening line (%2: the checksum of the bytes read). */
+        struct Failure { const char* name; int component; QByteArray file; int stopAtCall, failAtReport, result,
+                         packets; QString tail; };
+        const auto pattern = [](int size) { return toByteArray(patternBytes(size_t(size), 5)); };
+        const QString mcuDone = "Checksum: %2\nDone sending micro firmware.\n";
+        const QString sector = "Progress: ..........\nSector sent. Waiting to be written...\nSector %1 written.\n";
+        const QString second = "Read sector: 65536 bytes\nSending sector 1/2...\n" + sector.arg("1/2")
+                             + "Read sector: 34464 bytes\nEOF\nSending sector 2/2...\n";
+        const Failure cases[] = {
+            {"mcu missing", kMcu, "missing", 0, 0, 15, 0, "Failed to open file.\n"},
+            {"ensemble folder", kEnsemble, "folder", 0, 0, 15, 0, "Failed to open file.\n"},
+            {"styles on an orvi, before opening", kStyles, "missing", 0, 0, 16, 0, "Not supported.\n"},
+            {"dsp bad line after a packet", kDsp, QByteArray("0x01\n").repeated(60) + "0x1FF\n", 0, 0, 13, 1,
+             "Total sent: 0 Kb\nChecksum: 0\nDone sending DSP firmware.\n"},
+            {"mcu hook stops after a progress line", kMcu, pattern(2000), 19, 0, 20, 19,
+             "Sent: 1 kb\nInterrupted!\nTotal sent: 1 kb\n" + mcuDone},
+            {"mcu write fails", kMcu, pattern(150), 0, 2, 5, 2, "Failed to send packet.\nTotal sent: 0 kb\n" + mcuDone},
+            {"ensemble hook stops in sector 2", kEnsemble, pattern(100000), 1176, 0, 20, 1176,
+             second + "Progress: .Interrupted!\n"},
+            {"styles write fails late in a sector", kStyles, pattern(100000), 0, 1871, 5, 1871,
+             second + "Progress: ......Error writing packet.\n"},
+            {"terminating packet write fails", kStyles, pattern(1000), 0, 1172, 5, 1172,
+             "Read sector: 1000 bytes\nEOF\nSending sector 1/1...\n" + sector.arg("1/1")
+                 + "Sending terminating packet...\n"}};
+        for (const auto& [name, component, file, stopAtCall, failAtReport, result, packets, tail] : cases) {
+            QVERIFY(open(result == ORVI_ERR_NOT_SUPPORTED ? 0 : 1));
+            const QString filePath = file == "folder" ? m_files.path() : path(name);
+            QVERIFY(file == "missing" || file == "folder" || writeFile(filePath, file));
+            if (failAtReport > 0)
+                m_emulator->failWriteAtReport(m_emulator->reportCount() + failAtReport);
+            ProgressLog log;
+            log.stopAtCall = stopAtCall;
+            orviSetSectorWaitForTesting(500000000L);
+            QElapsedTimer clock;
+            clock.start();
+            QString printed;
+            QCOMPARE(send(component, filePath, &log.hook, &printed), result);
+            const qint64 elapsed = clock.elapsed();
+            const Bytes read(file.begin(), file.begin() + std::min(file.size(), 56 * packets));
+            const QString checksum = QString::number(xorOf(read), 16).toUpper();
+            QCOMPARE(printed, QString(kOpening[component]).arg(filePath) + QString(tail).replace("%2", checksum));
 
-        /* Exactly the packets up to the failure, no end or terminating packet, no wait after a broken sector. */
-        const auto frames = m_emulator->frames();
-        QCOMPARE(int(frames.size()), packets);
-        QVERIFY(frames.empty() || frames.back().accepted == (failAtReport == 0));
-        const int sectorsWritten = std::max(packets - 1, 0) / int(kPacketsPerSector);
-        QVERIFY2(elapsed >= 500 * sectorsWritten && elapsed < 500 * sectorsWritten + 400,
-                 qPrintable(QString::number(elapsed)));
-        expectUsable(int(std::count_if(frames.begin(), frames.end(), [](const auto& f) { return f.accepted; })));
+            /* Exactly the packets up to the failure, no end or terminating packet, no wait after a broken sector. */
+            const auto frames = m_emulator->frames();
+            QCOMPARE(int(frames.size()), packets);
+            QVERIFY(frames.empty() || frames.back().accepted == (failAtReport == 0));
+            const int sectorsWritten = std::max(packets - 1, 0) / int(kPacketsPerSector);
+            QVERIFY2(elapsed >= 500 * sectorsWritten && elapsed < 500 * sectorsWritten + 400,
+                     qPrintable(QString("%1: %2 ms").arg(name).arg(elapsed)));
+            /* The handle still works and counts on from the last packet written. */
+            const auto written = std::count_if(frames.begin(), frames.end(), [](const auto& f) { return f.accepted; });
+            QVERIFY(writeFile(path("good.bin"), toByteArray(patternBytes(10))));
+            m_emulator->clearLogs();
+            QCOMPARE(send(kMcu, path("good.bin"), nullptr), int(ORVI_OK));
+            QCOMPARE(int(m_emulator->frames().at(0).sequence), int(written) + 1);
+        }
     }
 };
 

@@ -50,8 +50,9 @@ void checkHeader(const OrviDevice* device, int model, const ReplyBytes& r)
     } else if (mcuWord > 0x0064) {
         FUZZ_CHECK(h.mcuVersion == mcuWord && h.dspVersion == dspWord);
     } else {
-        /* A packed DSP version: stage 0-3, major 0-7, minor 0-7. */
-        FUZZ_CHECK(h.mcuVersion == mcuWord && (h.dspVersion & 0xFC88) == 0);
+        /* A packed DSP version: stage 0-3, major 0-7, minor 0-7, that packs back into byte 18. */
+        FUZZ_CHECK(h.mcuVersion == mcuWord && (h.dspVersion & 0xFC88) == 0
+                   && OrviSim::packDspVersionByte(uint16_t(h.dspVersion)) == r[18]);
     }
 }
 
@@ -68,11 +69,9 @@ int fuzzReplies(const uint8_t* data, size_t size)
     if (size == 0)
         return 0;
     const int model = data[0] & 1 ? ORVI_MODEL_PLUS : ORVI_MODEL_ORIG;
-    OrviSim::ReplyFault openFault = OrviSim::ReplyFault::None;
-    if ((data[0] >> 1 & 3) == 1)
-        openFault = OrviSim::ReplyFault::NoReply;
-    else if ((data[0] >> 1 & 3) == 2)
-        openFault = OrviSim::ReplyFault::ReadError;
+    const OrviSim::ReplyFault openFault = (data[0] >> 1 & 3) == 1   ? OrviSim::ReplyFault::NoReply
+                                          : (data[0] >> 1 & 3) == 2 ? OrviSim::ReplyFault::ReadError
+                                                                    : OrviSim::ReplyFault::None;
 
     std::vector<ReplyBytes> replies;
     for (size_t at = 1; at < size && replies.size() <= kMaxReadyQueries; at += 64) {

@@ -17,13 +17,9 @@ int fuzzReplies(const uint8_t* data, size_t size);
 int fuzzVersion(const uint8_t* data, size_t size);
 
 /* A broken rule is a crash for libFuzzer and a failed test for the replay. */
-#define FUZZ_CHECK(condition)                                                                  \
-    do {                                                                                       \
-        if (!(condition)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                      \
-        }                                                                                      \
-    } while (0)
+#define FUZZ_CHECK(condition)                                                                     \
+    ((condition) ? void()                                                                         \
+                 : (std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition), std::abort()))
 
 /* The protocol and Qt log a lot; a fuzzer only needs the verdict. */
 void silenceOutput();

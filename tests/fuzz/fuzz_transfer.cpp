@@ -7,6 +7,7 @@
 
 #include "device/device_test_support.h"
 
+#include <algorithm>
 #include <string>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -18,31 +19,14 @@ namespace {
 
 constexpr long kSector = 65536;
 
-/* One scratch file for the whole run, in memory so that no input waits on a disk, reached
- * through its descriptor. */
-const std::string& scratchPath(int* descriptor)
+/* Holds the file to send: one for the whole run, in memory so that no input waits on a disk,
+ * reached through its descriptor. */
+std::string writeScratch(const uint8_t* data, size_t size, long fileSize)
 {
     static const int fd = memfd_create("orvi-fuzz-transfer", 0);
-    static const std::string path = "/proc/self/fd/" + std::to_string(fd);
-    FUZZ_CHECK(fd >= 0);
-    *descriptor = fd;
-    return path;
-}
-
-bool writeScratch(int fd, const uint8_t* data, size_t size, long fileSize)
-{
-    return ftruncate(fd, 0) == 0 && pwrite(fd, data, size, 0) == ssize_t(size) && ftruncate(fd, fileSize) == 0;
-}
-
-struct Interruption {
-    int stopAtCall = 0;
-    int calls = 0;
-};
-
-int progressHook(float, long, void* userData)
-{
-    Interruption* interruption = static_cast<Interruption*>(userData);
-    return ++interruption->calls == interruption->stopAtCall;
+    FUZZ_CHECK(fd >= 0 && ftruncate(fd, 0) == 0 && pwrite(fd, data, size, 0) == ssize_t(size)
+               && ftruncate(fd, fileSize) == 0);
+    return "/proc/self/fd/" + std::to_string(fd);
 }
 
 } // namespace
@@ -50,9 +34,9 @@ int progressHook(float, long, void* userData)
 /*
  * Byte 0: bits 0-1 the component, bit 2 the model (set: Orvi+), bit 3 a DSP version that
  * gets the terminating packet after content, bits 4-5 the file size (0: the data; 1: the data
- * and a sector of zeros; 2: one byte more than the device's flash holds). Byte 1: the data
- * report that fails to write (0: none). Byte 2: the progress call that interrupts (0: none).
- * The rest is the file's content.
+ * and a sector of zeros; 2: one byte more than the device's flash holds; 3: all it holds,
+ * the data filled up with zeros). Byte 1: the data report that fails to write (0: none).
+ * Byte 2: the progress call that interrupts (0: none). The rest is the file's content.
  */
 int fuzzTransfer(const uint8_t* data, size_t size)
 {
@@ -65,23 +49,16 @@ int fuzzTransfer(const uint8_t* data, size_t size)
     const bool terminatorDsp = data[0] & 8;
     const int sizeMode = data[0] >> 4 & 3;
     const int failingReport = data[1];
-    Interruption interruption{data[2], 0};
+    struct Interruption { int stopAtCall, calls; } interruption{data[2], 0};
     const uint8_t* content = data + 3;
     const size_t contentSize = size - 3;
     const bool firmware = component == Component::Mcu || component == Component::Dsp;
 
-    long fileSize = long(contentSize);
     const long flashSectors = component == Component::Styles ? 32 : model == ORVI_MODEL_PLUS ? 208 : 80;
-    if (sizeMode == 1)
-        fileSize += kSector;
-    else if (sizeMode == 2 && !firmware)
-        fileSize = flashSectors * kSector + 1;
-    if (fileSize < long(contentSize))
-        fileSize = long(contentSize);
-
-    int fd = -1;
-    const std::string& path = scratchPath(&fd);
-    FUZZ_CHECK(writeScratch(fd, content, contentSize, fileSize));
+    long fileSize = long(contentSize) + (sizeMode == 1 ? kSector : 0);
+    if (sizeMode >= 2 && !firmware)
+        fileSize = std::max(fileSize, flashSectors * kSector + (sizeMode == 2 ? 1 : 0));
+    const std::string path = writeScratch(content, contentSize, fileSize);
 
     /* The result the transfer must give when nothing breaks, and what the file encodes. */
     int expected = ORVI_OK;
@@ -107,10 +84,14 @@ int fuzzTransfer(const uint8_t* data, size_t size)
     emulator->setFrameLogEnabled(false);
     OrviDevice* device = orviOpen("fuzz-1", model, 1000, nullptr);
     FUZZ_CHECK(device != nullptr);
+    const int reportsBefore = emulator->reportCount();
     if (failingReport > 0)
-        emulator->failWriteAtReport(emulator->reportCount() + failingReport);
+        emulator->failWriteAtReport(reportsBefore + failingReport);
 
-    const OrviProgress progress = {progressHook, &interruption};
+    const OrviProgress progress = {[](float, long, void* userData) {
+        auto* interruption = static_cast<Interruption*>(userData);
+        return int(++interruption->calls == interruption->stopAtCall);
+    }, &interruption};
     const int result = kSend[int(component)](device, path.c_str(), &progress);
     orviClose(device);
 
@@ -120,6 +101,9 @@ int fuzzTransfer(const uint8_t* data, size_t size)
                    || (interruption.stopAtCall > 0 && result == ORVI_ERR_INTERRUPTED));
         FUZZ_CHECK(emulator->installCount() == 0);
         FUZZ_CHECK(!transfer || (firmware ? !transfer->ended : !transfer->terminated));
+        /* A file refused for its model or its size sends nothing. */
+        FUZZ_CHECK(emulator->reportCount() == reportsBefore
+                   || (result != ORVI_ERR_NOT_SUPPORTED && result != ORVI_ERR_TOO_BIG));
         return 0;
     }
     FUZZ_CHECK(expected == ORVI_OK);

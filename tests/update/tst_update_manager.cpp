@@ -114,65 +114,54 @@ private slots:
         const QStringList requests = m_server->takeRequests();
         QCOMPARE(requests.size(), 7);
         QCOMPARE(requests.filter(QRegularExpression(QStringLiteral("^HEAD "))).size(), 6);
-    }
 
-    void checkWithoutComponentsIsOverWhenItSaysSo()
-    {
+        // A check that finds nothing for this program is over when it says so: one asked for as soon as it
+        // reports its end is not refused as busy.
         serve(product("ORVI ", component("MP", "/c0.bin")));
-        WatchedManager run;
-        // A check asked for as soon as the last one reports its end is not refused as busy.
         connect(&run.manager, &UpdateManager::updateDiscoveryDone, this, [&] {
-            if (run.done.count() == 1)
+            if (run.done.count() == 2)
                 run.manager.check();
         });
         run.manager.check();
-        QTRY_COMPARE_WITH_TIMEOUT(run.done.count(), 2, 15000);
-    }
-
-    void failedStepEndsTheCheck_data()
-    {
-        QTest::addColumn<QString>("step");
-        QTest::addColumn<QByteArray>("products");
-        QTest::addColumn<QString>("manifestQuery");
-        QTest::addColumn<int>("aborted");
-        QTest::newRow("manifest without end") << "download" << product("ORVI", component("DSP", "/c0.bin"))
-                                              << "?endless=1" << 0;
-        const QByteArray invalid = component("MP", "/c0.bin") + "<Component Name=\"DSP\" Version=\"1\"/>";
-        QTest::newRow("invalid component after a valid one") << "parse" << product("ORVI", invalid) << "" << 0;
-        for (const char *path : {"/c0.bin?status=304", "/c0.bin?delay=60000"})
-            QTest::addRow("size %s", path) << "size" << product("ORVI", component("DSP", path)) << "" << 0;
-        const QByteArray waiting = product("ORVI+", component("MP", "/c0.bin?delay=60000")
-                                                    + component("DSP", "/c1.bin?status=404")
-                                                    + component("Styles", "/c2.bin?delay=60000"))
-                + product("Orvi Updater", component("Mac", "/c3.bin?delay=60000"));
-        QTest::newRow("size error while others wait") << "size" << waiting << "" << 3;
+        QTRY_COMPARE_WITH_TIMEOUT(run.done.count(), 3, 15000);
     }
 
     void failedStepEndsTheCheck()
     {
-        QFETCH(QString, step);
-        QFETCH(QByteArray, products);
-        QFETCH(QString, manifestQuery);
-        QFETCH(int, aborted);
-        serve(products, manifestQuery);
-        MessageLog log;
-        WatchedManager run;
-        run.manager.check();
-        QVERIFY(run.settle());
-        QCOMPARE(run.failure.count(), 1);
-        QVERIFY(run.manager.components().isEmpty());
-        QCOMPARE(log.startingWith(QStringLiteral("Component size reply ERROR:")).size(), int(step == "size"));
-        QCOMPARE(log.startingWith(QStringLiteral("Component size reply aborted:")).size(), aborted);
-        QCOMPARE(log.count(QStringLiteral("Failed to parse manifest.")), int(step == "parse"));
-        // Only a parsed manifest dates the check, even if a size query fails afterwards;
-        // a later failure leaves the date as it is.
-        const QFileInfo manifest(workingFolderPath() + QStringLiteral("/update-manifest.xml"));
-        const QDateTime parsedAt = step == "size" ? manifest.lastModified() : QDateTime();
-        QCOMPARE(run.manager.lastCheck(), parsedAt);
-        serve(QByteArray(), QStringLiteral("?status=404"));
-        run.manager.check();
-        QTRY_COMPARE_WITH_TIMEOUT(run.failure.count(), 2, 15000);
-        QCOMPARE(run.manager.lastCheck(), parsedAt);
+        // The step that fails, the products served, the manifest's query and the size replies aborted.
+        const QByteArray invalid = component("MP", "/c0.bin") + "<Component Name=\"DSP\" Version=\"1\"/>";
+        const QByteArray waiting = product("ORVI+", component("MP", "/c0.bin?delay=60000")
+                                                    + component("DSP", "/c1.bin?status=404")
+                                                    + component("Styles", "/c2.bin?delay=60000"))
+                + product("Orvi Updater", component("Mac", "/c3.bin?delay=60000"));
+        const std::tuple<QString, QByteArray, QString, int> cases[] = {
+                {"download", product("ORVI", component("DSP", "/c0.bin")), "?endless=1", 0}, // manifest without end
+                {"parse", product("ORVI", invalid), "", 0}, // an invalid component after a valid one
+                {"size", product("ORVI", component("DSP", "/c0.bin?status=304")), "", 0},
+                {"size", product("ORVI", component("DSP", "/c0.bin?delay=60000")), "", 0},
+                {"size", waiting, "", 3}}; // an error while others wait
+        for (const auto &[step, products, manifestQuery, aborted] : cases) {
+            init();
+            serve(products, manifestQuery);
+            MessageLog log;
+            WatchedManager run;
+            run.manager.check();
+            QVERIFY(run.settle());
+            QCOMPARE(run.failure.count(), 1);
+            QVERIFY(run.manager.components().isEmpty());
+            QCOMPARE(log.startingWith(QStringLiteral("Component size reply ERROR:")).size(), int(step == "size"));
+            QCOMPARE(log.startingWith(QStringLiteral("Component size reply aborted:")).size(), aborted);
+            QCOMPARE(log.count(QStringLiteral("Failed to parse manifest.")), int(step == "parse"));
+            // Only a parsed manifest dates the check, even if a size query fails afterwards;
+            // a later failure leaves the date as it is.
+            const QFileInfo manifest(workingFolderPath() + QStringLiteral("/update-manifest.xml"));
+            const QDateTime parsedAt = step == "size" ? manifest.lastModified() : QDateTime();
+            QCOMPARE(run.manager.lastCheck(), parsedAt);
+            serve(QByteArray(), QStringLiteral("?status=404"));
+            run.manager.check();
+            QTRY_COMPARE_WITH_TIMEOUT(run.failure.count(), 2, 15000);
+            QCOMPARE(run.manager.lastCheck(), parsedAt);
+        }
     }
 
     void unsafeWorkingFolderFailsTheCheck()
@@ -190,8 +179,8 @@ private slots:
                 if (geteuid() != 0)
                     QSKIP("handing a folder to another user needs root");
                 QVERIFY(QDir().mkpath(culprit));
-                QVERIFY(chown(QFile::encodeName(culprit).constData(), 65534, 65534) == 0);
-                QVERIFY(chmod(QFile::encodeName(culprit).constData(), 0777) == 0);
+                QVERIFY(chown(QFile::encodeName(culprit).constData(), 65534, 65534) == 0
+                        && chmod(QFile::encodeName(culprit).constData(), 0777) == 0);
             }
             const int mode = modeOf(culprit);
 

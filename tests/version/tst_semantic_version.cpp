@@ -35,11 +35,9 @@ private slots:
             {"1.0.0-1.z.z", "1.0.0-2.a", "1.0.0-2.b.0", "1.0.0-3", "1.0.0"}};
         for (const QStringList &ascending : chains) {
             for (int i = 0; i < ascending.size(); ++i) {
-                for (int j = 0; j < ascending.size(); ++j) {
-                    if ((SemanticVersion(ascending.at(i)) < SemanticVersion(ascending.at(j))) != (i < j))
-                        QFAIL(qPrintable(QStringLiteral("%1 < %2 should be %3")
-                                                 .arg(ascending.at(i), ascending.at(j), i < j ? "true" : "false")));
-                }
+                for (int j = 0; j < ascending.size(); ++j)
+                    QVERIFY2((SemanticVersion(ascending.at(i)) < SemanticVersion(ascending.at(j))) == (i < j),
+                             qPrintable(ascending.at(i) + (i < j ? " < " : " >= ") + ascending.at(j)));
             }
         }
 

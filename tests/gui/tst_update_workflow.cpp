@@ -32,6 +32,9 @@ private slots:
         QCOMPARE(m_popUps.take(), QStringList());
     }
 
+    // Each model restarts after every component faster than the bus is polled, the Orvi+ back at
+    // its path and the Orvi at another. A second device of the model, listed before it once it
+    // has restarted, gets nothing.
     void updatesEveryComponent()
     {
         const ServedComponent mcu{OrviSim::Component::Mcu, 0x0312, 3000, QStringLiteral("3.1.2")};
@@ -43,10 +46,11 @@ private slots:
             const QVector<ServedComponent> served = model == 1 ? QVector<ServedComponent>{mcu, dsp, styles, ensemble}
                                                                : QVector<ServedComponent>{mcu, dsp, ensemble};
             const QUrl manifest = m_site->publish(model == 0 ? "ORVI" : "ORVI+", served);
-            m_device = plugDevice(model, kPath, {0x0310, 0x0310, 1, 1});
+            m_device = plugDevice(model, kPath, {0x0310, 0x0310, 1, 1}, 150, L"T1", model == 0 ? "sim-back" : "");
             MessageLog log;
             auto test = windowOnDevicePage(manifest);
             const WindowView &view = test->view;
+            auto other = plugDevice(model, "sim-other", {0x0310, 0x0310, 1, 1}, 150, L"T2");
             QTest::mouseClick(view.checkButton(), Qt::LeftButton);
             QTRY_COMPARE(view.planLines().size(), served.size());
 
@@ -77,6 +81,7 @@ private slots:
                 QVERIFY2(it.value() == (std::array<int, 2>{100, 100}), qPrintable(it.key()));
             QCOMPARE(m_device->installCount(), served.size());
             QVERIFY(m_device->violations().empty());
+            QCOMPARE(other->reportCount(), 0);
             QCOMPARE(view.planLines(), QStringList());
             QVERIFY(view.statusText().contains(QLatin1String("MCU:   Production 1.2\nDSP:   Production 1.2\n")));
             QVERIFY(view.statusText().endsWith(QLatin1String("Ensemble:   0x2\n")));
@@ -109,6 +114,16 @@ private slots:
         QVERIFY(!test->window.updateIsInProgress());
         QCOMPARE(log.count(QStringLiteral("System sleep re-enabled.")), 1);
         QVERIFY(m_device->transfers().empty());
+
+        // Back while the dropped download would still run: the next update downloads its own.
+        m_device = plugDevice(1, kPath, {0x0310, 0x0312, 1, 1});
+        QTRY_COMPARE_WITH_TIMEOUT(view.page(), 1, 5000);
+        QTest::mouseClick(view.checkButton(), Qt::LeftButton);
+        QTRY_VERIFY(view.startButton()->isEnabled());
+        QTest::mouseClick(view.startButton(), Qt::LeftButton);
+        QVERIFY(waitForNoUpdates(view, 30000));
+        QCOMPARE(log.count(QStringLiteral("Already active.")), 0);
+        QVERIFY(m_device->lastTransfer(OrviSim::Component::Mcu)->holdsExactly(m_site->deviceBytes(OrviSim::Component::Mcu)));
         test->window.close(); // nothing in progress: no question
         QVERIFY(!test->window.isVisible());
     }
@@ -130,31 +145,39 @@ private slots:
         QCOMPARE(m_device->installCount(), 1);
     }
 
-    // The device does not restart by itself: the user is asked to power-cycle it. When they do,
-    // the update ends normally; when they do not, it ends with a failure on the device's page.
+    // The device does not restart by itself: the user is asked to power-cycle it. It comes back
+    // and the update ends normally; or it is never power-cycled, or leaves and never returns
+    // while another device is attached, and the update ends with a failure.
     void slowRestartAsksForPowerCycle()
     {
-        for (bool powerCycled : {true, false}) {
+        enum Road { Returns, StaysPut, NeverReturns };
+        for (Road road : {Returns, StaysPut, NeverReturns}) {
             cleanup();
             auto test = planMcuUpdate(0, QString(), {300, 1500});
             const WindowView &view = test->view;
+            auto other = plugDevice(1, "sim-other", {0x0310, 0x0312, 1, 1}, 0, L"T2");
             QTest::mouseClick(view.startButton(), Qt::LeftButton);
             QTRY_COMPARE_WITH_TIMEOUT(view.shownText(2), QStringLiteral("Please power-cycle the device now."), 15000);
             QCOMPARE(m_device->installCount(), 1);
-            if (!powerCycled) {
-                QTRY_COMPARE_WITH_TIMEOUT(m_popUps.shown, QStringList{QStringLiteral("Reboot Failure|The device "
-                                                                                     "failed to reboot after update.")},
-                                          5000);
-                m_popUps.take();
-                QCOMPARE(view.page(), 1);
-                QVERIFY(!test->window.updateIsInProgress());
+            if (road != StaysPut) {
+                HidSim::unplug(kPath);
+                QTRY_COMPARE(view.shownText(2), QStringLiteral("Waiting for the device to reboot..."));
+                QVERIFY(test->window.updateIsInProgress());
+            }
+            if (road == Returns) {
+                m_device = plugDevice(1, kPath, {0x0312, 0x0312, 1, 1}, 0);
+                QVERIFY(waitForNoUpdates(view, 15000));
                 continue;
             }
-            HidSim::unplug(kPath);
-            QTRY_COMPARE(view.shownText(2), QStringLiteral("Waiting for the device to reboot..."));
-            QVERIFY(test->window.updateIsInProgress());
-            m_device = plugDevice(1, kPath, {0x0312, 0x0312, 1, 1}, 0);
-            QVERIFY(waitForNoUpdates(view, 15000));
+            QTRY_COMPARE_WITH_TIMEOUT(m_popUps.shown, QStringList{QStringLiteral("Reboot Failure|The device failed to "
+                                                                                 "reboot after update.")},
+                                      5000);
+            m_popUps.take();
+            QCOMPARE(view.page(), road == StaysPut ? 1 : 0);
+            QVERIFY(!test->window.updateIsInProgress());
+            QTest::qWait(1200); // a poll more: the other device is not taken up
+            QCOMPARE(view.page(), road == StaysPut ? 1 : 0);
+            QCOMPARE(other->reportCount(), 0);
         }
     }
 

@@ -59,9 +59,7 @@ private slots:
      * protocol library's lock both free within a second. */
     void enumeratesWhileAnotherThreadOpens()
     {
-        std::vector<OrviSim::DeviceSetup> setups;
-        OrviSim::parseDeviceSetups("model=plus", &setups);
-        const std::string node = m_bus->plug(setups.at(0));
+        const std::string node = m_bus->plug(OrviSim::DeviceSetup());
         std::atomic<bool> done{false};
         std::thread monitor([&done] {
             while (!done) {

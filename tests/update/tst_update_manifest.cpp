@@ -93,10 +93,6 @@ private slots:
         const QByteArray withDigest = "Name=\"DSP\" Version=\"1\" ReleaseDate=\"d\" URL=\"http://h/dsp\" SHA256=";
         row("digest in either case", plusWith(withDigest + "\"" + digest + "\""),
             firstOnly + QStringList{plus("DSP Firmware", "dsp")});
-        row("no version", plusWith("Name=\"DSP\" ReleaseDate=\"d\" URL=\"u\""), firstOnly, "Invalid component version");
-        row("no release date", plusWith("Name=\"DSP\" Version=\"1\" URL=\"u\""), firstOnly,
-            "Invalid component release date");
-        row("no URL", plusWith("Name=\"DSP\" Version=\"1\" ReleaseDate=\"d\""), firstOnly, "Invalid component url");
         row("digest too short", plusWith(withDigest + "\"" + digest.left(62) + "\""), firstOnly,
             "Invalid component checksum");
         row("digest not hexadecimal", plusWith(withDigest + "\"" + digest.left(63) + "g\""), firstOnly,

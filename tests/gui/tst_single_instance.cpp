@@ -94,9 +94,10 @@ private:
         process.start(program, arguments);
         return endsWith(process, 0) ? process.readAllStandardOutput().append("") : QByteArray();
     }
+    // Generous: an instrumented program beside the other tests can take a while to show its window.
     static bool endsWith(QProcess &process, int exitCode)
     {
-        return process.waitForFinished(20000) && process.exitStatus() == QProcess::NormalExit
+        return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit
                && process.exitCode() == exitCode;
     }
     // The program's first visible window, once it shows.

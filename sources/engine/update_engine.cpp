@@ -52,6 +52,11 @@ UpdateEngine::~UpdateEngine()
     endUpdate();
 }
 
+void UpdateEngine::setAcceptedSerial(const QString &serialNumber)
+{
+    m_acceptedSerial = serialNumber;
+}
+
 bool UpdateEngine::hasDevice() const
 {
     return m_agent != nullptr;
@@ -100,7 +105,8 @@ int UpdateEngine::componentCount() const
 void UpdateEngine::onConnected(const Connection &connection)
 {
     // During an update only its own device is taken up again, from onPolled.
-    if (m_agent == nullptr && m_stage != Stage::AwaitingReturn)
+    const bool accepted = m_acceptedSerial.isEmpty() || connection.serialNumber == m_acceptedSerial;
+    if (m_agent == nullptr && m_stage != Stage::AwaitingReturn && accepted)
         takeUp(connection);
 }
 

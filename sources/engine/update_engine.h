@@ -52,6 +52,9 @@ public:
     explicit UpdateEngine(DeviceMonitor *monitor, const DeviceWaits &waits = DeviceWaits(), QObject *parent = nullptr);
     ~UpdateEngine() override;
 
+    // Takes up only the device with this serial number; empty, the default, takes any.
+    void setAcceptedSerial(const QString &serialNumber);
+
     // The device taken up and, once deviceReady() came, what it reported.
     bool hasDevice() const;
     bool deviceIsReady() const;
@@ -115,6 +118,7 @@ private:
 
     DeviceMonitor *m_monitor;
     DeviceWaits m_waits;
+    QString m_acceptedSerial;
     DeviceAgent *m_agent = nullptr;
     bool m_deviceReady = false;
     Connection m_device;

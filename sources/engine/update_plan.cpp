@@ -152,23 +152,23 @@ DevicePlan planDeviceUpdates(const DeviceInfo &device, const QVector<Component> 
 
 QString planLine(const Component &component)
 {
-    QString version;
+    return QStringLiteral("%1: Version %2, Size %3 KB")
+            .arg(componentTypeName(component.type), planVersionText(component), kilobytes(component.size));
+}
+
+QString planVersionText(const Component &component)
+{
     switch (component.type) {
     case ComponentType::McuFirmware:
     case ComponentType::DspFirmware:
-        version = firmwareVersionText(parseFirmwareVersion(component.version).value_or(FirmwareVersion()));
-        break;
+        return firmwareVersionText(parseFirmwareVersion(component.version).value_or(FirmwareVersion()));
     case ComponentType::Styles:
-        version = hexVersionText(uint16_t(parseContentVersion(component.version).value_or(0)));
-        break;
+        return hexVersionText(uint16_t(parseContentVersion(component.version).value_or(0)));
     case ComponentType::EnsembleAudio:
-        version = hexVersionText(parseContentVersion(component.version).value_or(0));
-        break;
+        return hexVersionText(parseContentVersion(component.version).value_or(0));
     default:
-        break;
+        return QString();
     }
-    return QStringLiteral("%1: Version %2, Size %3 KB")
-            .arg(componentTypeName(component.type), version, kilobytes(component.size));
 }
 
 QString kilobytes(uint64_t bytes)

@@ -46,6 +46,8 @@ DevicePlan planDeviceUpdates(const DeviceInfo &device, const QVector<Component> 
 
 // "MCU Firmware: Version Production 1.4, Size 1 KB": one planned component as the user sees it.
 QString planLine(const Component &component);
+// The version part of it, "Production 1.4".
+QString planVersionText(const Component &component);
 
 // Sizes are shown in whole kilobytes, rounded up so that a small file never shows as 0 KB.
 QString kilobytes(uint64_t bytes);

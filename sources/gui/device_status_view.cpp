@@ -7,22 +7,6 @@
 
 namespace OrviPlus {
 
-namespace {
-
-QString modelName(int model)
-{
-    switch (model) {
-    case 0:
-        return QStringLiteral("Orvi");
-    case 1:
-        return QStringLiteral("Orvi+");
-    default:
-        return QString();
-    }
-}
-
-} // namespace
-
 DeviceStatusView::DeviceStatusView(QWidget *parent)
     : QWidget(parent)
     , m_label(new QLabel)
@@ -46,12 +30,8 @@ void DeviceStatusView::setText(const QString &text)
 void DeviceStatusView::setInfo(const DeviceInfo &info)
 {
     QString text = QStringLiteral("%1 Connected\n\n").arg(modelName(info.model));
-    text += QStringLiteral("MCU:   %1\n").arg(firmwareVersionText(info.mcuVersion));
-    text += QStringLiteral("DSP:   %1\n").arg(firmwareVersionText(info.dspVersion));
-    // Only the Orvi+ carries styles data.
-    if (info.model == 1)
-        text += QStringLiteral("Styles:   %1\n").arg(hexVersionText(info.stylesVersion));
-    text += QStringLiteral("Ensemble:   %1\n").arg(hexVersionText(info.ensembleVersion));
+    for (const auto &[component, version] : deviceVersionTexts(info))
+        text += QStringLiteral("%1:   %2\n").arg(component, version);
     m_label->setText(text);
 }
 

@@ -24,7 +24,9 @@ UpdateManager::UpdateManager(QObject *parent)
     m_downloadAgent.setMaximumFileSize(UpdateManifestParser::MaxManifestSize);
 
     connect(&m_downloadAgent, &DownloadAgent::finished, this, &UpdateManager::onDownloadFinished);
-    connect(&m_downloadAgent, &DownloadAgent::failed, this, [this] { failCheck(); });
+    connect(&m_downloadAgent, &DownloadAgent::failed, this, [this](const QString &reason) {
+        failCheck(QStringLiteral("The manifest could not be downloaded: %1").arg(reason));
+    });
 }
 
 UpdateManager::~UpdateManager()
@@ -55,13 +57,14 @@ void UpdateManager::check()
 
     if (!prepareWorkingFolder()) {
         qCritical() << "UpdateManager: Failed to create path:" << workingFolderPath();
-        failCheck();
+        failCheck(QStringLiteral("The working folder %1 cannot be used.").arg(workingFolderPath()));
         return;
     }
 
     ConfigurationManager *configuration = ConfigurationManager::m_instance;
-    const QUrl manifestUrl = configuration ? configuration->updateManifestUrl()
-                                           : ConfigurationManager::defaultUpdateManifestUrl();
+    const QUrl manifestUrl = !m_manifestUrl.isEmpty() ? m_manifestUrl
+                             : configuration          ? configuration->updateManifestUrl()
+                                                      : ConfigurationManager::defaultUpdateManifestUrl();
     qDebug() << "UpdateManager: Starting download to:" << m_manifestPath;
     m_downloadAgent.download(DownloadRequest{manifestUrl, m_manifestPath});
 }
@@ -80,7 +83,7 @@ void UpdateManager::parseManifest()
     QFile file(m_manifestPath);
     if (!file.open(QIODevice::ReadOnly)) {
         qCritical() << "UpdateManager: failed to open manifest file.";
-        failCheck();
+        failCheck(QStringLiteral("The downloaded manifest cannot be opened."));
         return;
     }
     qDebug() << "UpdateManager: Manifest file opened.";
@@ -90,7 +93,7 @@ void UpdateManager::parseManifest()
 
     if (!parsed) {
         qCritical() << "Failed to parse manifest.";
-        failCheck();
+        failCheck(QStringLiteral("The manifest cannot be read: it is not a valid update manifest."));
         return;
     }
     m_lastCheck = QFileInfo(m_manifestPath).lastModified();
@@ -136,8 +139,11 @@ void UpdateManager::onComponentSizeReply(QNetworkReply *reply, Component *compon
             if (other != reply)
                 other->abort();
         }
+        const QString failure = httpStatusFailure(reply);
+        const QString reason = QStringLiteral("The size of %1 cannot be had: %2")
+                                       .arg(reply->url().toString(), failure.isEmpty() ? reply->errorString() : failure);
         reply->deleteLater();
-        failCheck();
+        failCheck(reason);
         return;
     }
 
@@ -153,8 +159,19 @@ void UpdateManager::onComponentSizeReply(QNetworkReply *reply, Component *compon
     }
 }
 
-void UpdateManager::failCheck()
+void UpdateManager::setManifestUrl(const QUrl &url)
 {
+    m_manifestUrl = url;
+}
+
+QString UpdateManager::failureReason() const
+{
+    return m_failureReason;
+}
+
+void UpdateManager::failCheck(const QString &reason)
+{
+    m_failureReason = reason;
     m_state = Idle;
     m_parser.reset();
     emit failure();

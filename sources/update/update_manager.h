@@ -26,6 +26,11 @@ public:
     ~UpdateManager() override;
 
     void check();
+    // Checks this manifest instead of the one the settings name, which keep theirs.
+    void setManifestUrl(const QUrl &url);
+
+    // Why the last check failed, for a person to read.
+    QString failureReason() const;
 
     // The result of the last successful check; emptied when a check starts or fails.
     ComponentMap &components();
@@ -42,7 +47,7 @@ private:
     void parseManifest();
     void getDownloadSizes();
     void onComponentSizeReply(QNetworkReply *reply, Component *component);
-    void failCheck();
+    void failCheck(const QString &reason);
 
     QNetworkAccessManager m_network;
     DownloadAgent m_downloadAgent;
@@ -51,6 +56,8 @@ private:
     QString m_manifestPath;
     QList<QNetworkReply *> m_componentSizeReplies;
     QDateTime m_lastCheck;
+    QUrl m_manifestUrl;
+    QString m_failureReason;
 };
 
 } // namespace OrviPlus

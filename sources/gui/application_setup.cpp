@@ -5,7 +5,6 @@
 #include "update/working_folder.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
@@ -87,11 +86,16 @@ void initImageResources()
     initImageResourcesOutsideNamespace();
 }
 
-void setApplicationIdentity()
+void setApplicationNames()
 {
     QCoreApplication::setApplicationName(QStringLiteral("Orvi Updater"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("brevanto.example"));
     QCoreApplication::setOrganizationName(QStringLiteral("Brevanto"));
+}
+
+void setApplicationIdentity()
+{
+    setApplicationNames();
     // Lets Wayland desktops match the window to its menu entry and icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("example.brevanto.OrviUpdater"));
 
@@ -106,40 +110,7 @@ QString singleInstanceLockPath()
     return singleInstanceLockFolder() + QStringLiteral("/brevanto_orvi_updater_single_instance_lock");
 }
 
-int answerCommandLine(const QStringList &arguments, bool reportErrors)
-{
-    QCommandLineParser parser;
-    const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption version = parser.addVersionOption();
-    const QString program = QFileInfo(arguments.value(0, QStringLiteral("orvi-updater"))).fileName();
-    const bool parsed = parser.parse(arguments);
-    if (parsed && parser.isSet(help)) {
-        std::printf("Usage: %s [options]\n"
-                    "Updates the firmware and the content of Orvi and Orvi+ music devices.\n\n"
-                    "Options:\n"
-                    "  -h, --help     Displays this help and exits.\n"
-                    "  -v, --version  Displays the version and exits.\n\n"
-                    "The standard options of Qt programs, such as -platform and -style, are also accepted.\n",
-                    qPrintable(program));
-        return 0;
-    }
-    if (parsed && parser.isSet(version)) {
-        std::printf("Orvi Updater %s\n", ORVI_APP_VERSION);
-        return 0;
-    }
-    if (!reportErrors)
-        return -1;
-    QString error = parser.errorText();
-    if (parsed && !parser.positionalArguments().isEmpty())
-        error = QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments().constFirst());
-    if (error.isEmpty())
-        return -1;
-    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", qPrintable(program),
-                 qPrintable(error), qPrintable(program));
-    return 2;
-}
-
-void quitOnTerminationSignals()
+void watchTerminationSignals(std::function<void()> onSignal)
 {
 #ifdef Q_OS_UNIX
     // pipe2() is missing on macOS.
@@ -152,10 +123,11 @@ void quitOnTerminationSignals()
         fcntl(end, F_SETFL, O_NONBLOCK);
     }
     auto *notifier = new QSocketNotifier(terminationPipe[0], QSocketNotifier::Read, qApp);
-    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [notifier] {
-        notifier->setEnabled(false);
-        qDebug() << "Termination signal: quitting.";
-        QCoreApplication::quit();
+    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [onSignal] {
+        char pending[16];
+        while (read(terminationPipe[0], pending, sizeof pending) > 0) {
+        }
+        onSignal();
     });
 
     struct sigaction action = {};
@@ -168,7 +140,17 @@ void quitOnTerminationSignals()
         if (sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
             sigaction(signalNumber, &action, nullptr);
     }
+#else
+    Q_UNUSED(onSignal);
 #endif
+}
+
+void quitOnTerminationSignals()
+{
+    watchTerminationSignals([] {
+        qDebug() << "Termination signal: quitting.";
+        QCoreApplication::quit();
+    });
 }
 
 void reportAnotherInstance()

@@ -2,8 +2,9 @@
 #define ORVI_APPLICATION_SETUP_H
 
 #include <QString>
-#include <QStringList>
 #include <QtGlobal>
+
+#include <functional>
 
 // The steps of start-up that main() strings together, kept here so that tests can run them.
 namespace OrviPlus {
@@ -19,7 +20,11 @@ void writeMessageToConsole(QtMsgType type, const QMessageLogContext &context, co
 // Makes the compiled-in images available; calling it again does no harm.
 void initImageResources();
 
-// Application name, organisation and window icon; needs the application object.
+// Application name and organisation, which name the settings; needs the application object.
+void setApplicationNames();
+
+// The names, and what the desktop shows of the window: its icon and desktop entry. Needs the
+// GUI application object.
 void setApplicationIdentity();
 
 // Only one copy of the updater may talk to the device per user. On Linux the lock lives
@@ -27,11 +32,9 @@ void setApplicationIdentity();
 // under the temporary folder, which this creates; elsewhere in the temporary folder.
 QString singleInstanceLockPath();
 
-// Answers --help and --version and refuses unknown options. Returns the exit status
-// when the program has nothing more to do, else -1. Until the application object has
-// taken its own options out of the arguments, pass reportErrors false: an option that
-// is not ours is then left for the second call to judge.
-int answerCommandLine(const QStringList &arguments, bool reportErrors);
+// Calls onSignal from the event loop for each SIGTERM, SIGINT and SIGHUP that arrives.
+// Needs the application object.
+void watchTerminationSignals(std::function<void()> onSignal);
 
 // SIGTERM, SIGINT and SIGHUP end the event loop as a normal quit does, so that everything
 // is torn down and the lock released. Needs the application object.

@@ -1,22 +1,48 @@
+#include "cli/command_line.h"
+#include "cli/command_line_updater.h"
 #include "gui/application_setup.h"
 #include "gui/main_window_updater.h"
 #include "settings/configuration_manager.h"
 
 #include <QApplication>
 #include <QLockFile>
+#include <QTimer>
+
+namespace {
+
+// One command of the command line, without a display.
+int runCommand(int argc, char *argv[], const OrviPlus::CommandLine &commandLine)
+{
+    const OrviPlus::CommandLineUpdater::Console console = OrviPlus::CommandLineUpdater::takeOverConsole();
+    QCoreApplication app(argc, argv);
+    OrviPlus::setApplicationNames();
+    QLockFile lock(OrviPlus::singleInstanceLockPath());
+    OrviPlus::ConfigurationManager settings;
+    OrviPlus::CommandLineUpdater updater(commandLine, console, &lock);
+    OrviPlus::watchTerminationSignals([&updater] { updater.interrupt(); });
+    QObject::connect(&updater, &OrviPlus::CommandLineUpdater::finished, &app, &QCoreApplication::exit);
+    QTimer::singleShot(0, &updater, &OrviPlus::CommandLineUpdater::start);
+    return app.exec();
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
     OrviPlus::registerMetaTypes();
     qInstallMessageHandler(OrviPlus::writeMessageToConsole);
 
-    // --help and --version need no display; Qt's own options are known only to the application.
+    // --help, --version and the commands need no display; Qt's own options are known only to
+    // the window's application object.
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
-    const int answered = OrviPlus::answerCommandLine(arguments, false);
+    OrviPlus::CommandLine commandLine;
+    const int answered = OrviPlus::answerCommandLine(arguments, false, &commandLine);
     if (answered >= 0)
         return answered;
+    if (commandLine.command != OrviPlus::CommandLine::Window)
+        return runCommand(argc, argv, commandLine);
 
     QApplication app(argc, argv);
     const int refused = OrviPlus::answerCommandLine(QCoreApplication::arguments(), true);

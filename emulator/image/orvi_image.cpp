@@ -35,6 +35,14 @@ int hexDigit(char c)
 
 } // namespace
 
+uint64_t fingerprint(const std::vector<uint8_t>& bytes)
+{
+    uint64_t hash = 0xcbf29ce484222325ULL;
+    for (uint8_t byte : bytes)
+        hash = (hash ^ byte) * 0x100000001b3ULL;
+    return hash;
+}
+
 const char* componentName(Component component)
 {
     switch (component) {

@@ -48,6 +48,9 @@ std::vector<uint8_t> buildImage(Component component, uint32_t version, std::size
 /* Turns bytes into DSP firmware text: one "0x%02x" line per byte, each ended by "\n". */
 std::string dspTextFromBytes(const std::vector<uint8_t>& bytes);
 
+/* FNV-1a (64 bits) of the bytes: tells two images apart in a line of a log. */
+uint64_t fingerprint(const std::vector<uint8_t>& bytes);
+
 /*
  * Decodes DSP firmware text the way the device would receive it (one "0x.." byte per line,
  * CR LF or LF line ends; a line of more than 8 characters is read in pieces of 8, as the

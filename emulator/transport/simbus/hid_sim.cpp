@@ -212,6 +212,30 @@ private:
     }
 };
 
+/* The devices set up from ORVI_SIM_DEVICES, for the report of what they received. */
+std::vector<HidSim::PluggedDevice>& configuredDevices()
+{
+    static std::vector<HidSim::PluggedDevice> devices;
+    return devices;
+}
+
+void writeReport()
+{
+    FILE* report = std::fopen(std::getenv("ORVI_SIM_REPORT"), "w");
+    if (report == nullptr)
+        return;
+    for (const HidSim::PluggedDevice& d : configuredDevices()) {
+        const std::string serial(d.serialNumber.begin(), d.serialNumber.end());
+        std::fprintf(report, "%s reports %d\n", serial.c_str(), d.device->reportCount());
+        for (const OrviSim::Transfer& t : d.device->transfers()) {
+            if (t.installed)
+                std::fprintf(report, "%s installed %s %016llx\n", serial.c_str(), OrviSim::componentName(t.component),
+                             (unsigned long long)OrviSim::fingerprint(t.image()));
+        }
+    }
+    std::fclose(report);
+}
+
 } // namespace
 
 namespace HidSim {
@@ -361,6 +385,10 @@ int HID_API_EXPORT HID_API_CALL hid_init(void)
     const char* text = std::getenv("ORVI_SIM_DEVICES");
     if (text != nullptr && !HidSim::configureFromText(text))
         std::fprintf(stderr, "hid_sim: ignoring ORVI_SIM_DEVICES: cannot read \"%s\"\n", text);
+    if (text != nullptr && std::getenv("ORVI_SIM_REPORT") != nullptr) {
+        configuredDevices() = HidSim::devices();
+        std::atexit(writeReport);
+    }
     return 0;
 }
 

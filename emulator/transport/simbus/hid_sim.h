@@ -14,6 +14,9 @@
  * plugs the devices it describes (nothing when it is unset or empty), in the format of
  * device_setup.h; a device without a path is at "sim-N", N counting the devices from 1.
  * Example: ORVI_SIM_DEVICES="model=plus,path=sim-1,mcu=0x0311,dsp=0x0111,styles=2,ensemble=5"
+ * When ORVI_SIM_REPORT names a file, the program writes into it as it ends what those devices
+ * received: "SERIAL reports N", and "SERIAL installed COMPONENT FINGERPRINT" for each component
+ * installed (the fingerprint of orvi_image.h over the image as installed).
  */
 #ifndef HID_SIM_H
 #define HID_SIM_H

@@ -6,6 +6,8 @@
  *   update_bench overhead   MCU, DSP, styles and ensemble with the device pacing one report per
  *                           1 ms frame, writing each content sector in the real 2.1 s and
  *                           restarting in a fixed time; wall time beside the device's own time.
+ *   update_bench cli-overhead   the same update through the command line's --update, over the
+ *                           simulated bus.
  *   update_bench stall      one large ensemble with pacing and sector waits off; the longest gap
  *                           between ticks of a 1 ms timer in the window's thread while the
  *                           transfer floods it, beside the same for the idle window, and the
@@ -32,6 +34,7 @@
  * On a machine shared with other work the host's share also holds waits for a processor,
  * hence the process's own processor time beside it.
  */
+#include "cli/command_line_updater.h"
 #include "device/orvi_device.h"
 #include "gui/application_setup.h"
 #include "gui/main_window_updater.h"
@@ -258,18 +261,22 @@ QString setupText(int pacingUs, int restartMs)
             .arg(pacingUs);
 }
 
-// A device with older versions than the site offers, and the window showing the planned update.
+// A device with older versions than the site offers and, unless the command line is to update
+// it, the window showing the planned update.
 struct Scenario
 {
-    Scenario(Console &console, const QVector<ServedComponent> &served, int pacingUs, long sectorWaitNs)
+    Scenario(Console &console, const QVector<ServedComponent> &served, int pacingUs, long sectorWaitNs,
+             bool window = true)
     {
         if (!site.started())
             console.fail("the update server did not start");
-        const QUrl manifest = site.publish("ORVI+", served);
+        manifest = site.publish("ORVI+", served);
         orviSetSectorWaitForTesting(sectorWaitNs);
         if (!bus.plug(setupText(pacingUs, kRestartMs).toStdString()))
             console.fail("cannot plug the device");
         bus.device()->setFrameLogEnabled(false);
+        if (!window)
+            return;
         test = windowOnDevicePage(manifest);
         const WindowView &view = test->view;
         QTest::mouseClick(view.checkButton(), Qt::LeftButton);
@@ -280,6 +287,7 @@ struct Scenario
     const OrviSim::OrviEmulator &device() const { return *bus.device(); }
 
     UpdateSite site;
+    QUrl manifest;
     Bus bus;
     PopUpLog popUps;
     std::unique_ptr<WindowUnderTest> test;
@@ -310,7 +318,9 @@ int contentSectors(const OrviSim::OrviEmulator &device)
     return sectors;
 }
 
-int measureOverhead(Console &console)
+// A whole Orvi+ update through the window, or through the command line's --update, from its
+// start (the button, or the command's first component) to its end.
+int measureOverhead(Console &console, bool commandLine)
 {
     const QVector<ServedComponent> served{
             {OrviSim::Component::Mcu, 0x0312, 48 * 1024, QStringLiteral("3.1.2")},
@@ -318,20 +328,47 @@ int measureOverhead(Console &console)
             {OrviSim::Component::Styles, 2, 100000, QStringLiteral("2")}, // two sectors
             {OrviSim::Component::Ensemble, 2, 60000, QStringLiteral("0x2")}, // one sector
     };
-    Scenario scenario(console, served, 1000, kSectorWaitNs);
+    Scenario scenario(console, served, 1000, kSectorWaitNs, !commandLine);
     const Bus &bus = scenario.bus;
-    WindowUnderTest *test = scenario.test.get();
-    const auto *engine = test->window.findChild<OrviPlus::UpdateEngine *>();
-
-    Clock::time_point finishedAt;
-    QObject::connect(engine, &OrviPlus::UpdateEngine::updateFinished, [&] { finishedAt = Clock::now(); });
     restartWatch.watch(bus.device());
-    const long long pacedBefore = bus.pacedUs();
-    const int sectorsBefore = contentSectors(scenario.device());
-    const double cpuBefore = processCpuSeconds();
-    const Clock::time_point started = Clock::now();
-    restartWatch.started(started);
-    QTest::mouseClick(test->view.startButton(), Qt::LeftButton);
+    QTemporaryDir home;
+    QLockFile lock(home.filePath(QStringLiteral("lock")));
+    std::unique_ptr<OrviPlus::CommandLineUpdater> updater;
+    const OrviPlus::UpdateEngine *engine = nullptr;
+    if (commandLine) {
+        OrviPlus::CommandLine command;
+        command.command = OrviPlus::CommandLine::Update;
+        command.manifestUrl = scenario.manifest;
+        command.yes = true;
+        updater = std::make_unique<OrviPlus::CommandLineUpdater>(
+                command, OrviPlus::CommandLineUpdater::Console{std::fopen("/dev/null", "w"), false, false}, &lock);
+        engine = updater->findChild<OrviPlus::UpdateEngine *>();
+    } else {
+        engine = scenario.test->window.findChild<OrviPlus::UpdateEngine *>();
+    }
+
+    long long pacedBefore = 0;
+    int sectorsBefore = 0;
+    double cpuBefore = 0;
+    Clock::time_point started, finishedAt;
+    const auto start = [&] {
+        pacedBefore = bus.pacedUs();
+        sectorsBefore = contentSectors(scenario.device());
+        cpuBefore = processCpuSeconds();
+        started = Clock::now();
+        restartWatch.started(started);
+    };
+    QObject::connect(engine, &OrviPlus::UpdateEngine::updateFinished, [&] { finishedAt = Clock::now(); });
+    if (commandLine) {
+        QObject::connect(engine, &OrviPlus::UpdateEngine::componentStarted, [&] {
+            if (started == Clock::time_point())
+                start();
+        });
+        updater->start();
+    } else {
+        start();
+        QTest::mouseClick(scenario.test->view.startButton(), Qt::LeftButton);
+    }
     if (!runUntil(engine, &OrviPlus::UpdateEngine::updateFinished, 180000))
         console.fail("the update did not finish");
 
@@ -535,8 +572,8 @@ int measureProtocolFlood(Console &console)
 int main(int argc, char *argv[])
 {
     const QString mode = argc == 2 ? QString::fromLatin1(argv[1]) : QString();
-    if (mode != QLatin1String("overhead") && mode != QLatin1String("stall") && mode != QLatin1String("protocol-flood")) {
-        std::fprintf(stderr, "usage: %s overhead|stall|protocol-flood\n", argv[0]);
+    if (!QStringList{"overhead", "cli-overhead", "stall", "protocol-flood"}.contains(mode)) {
+        std::fprintf(stderr, "usage: %s overhead|cli-overhead|stall|protocol-flood\n", argv[0]);
         return 2;
     }
     OrviPlus::registerMetaTypes();
@@ -545,7 +582,7 @@ int main(int argc, char *argv[])
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     Console console;
-    if (mode == QLatin1String("overhead"))
-        return measureOverhead(console);
+    if (mode.endsWith(QLatin1String("overhead")))
+        return measureOverhead(console, mode == QLatin1String("cli-overhead"));
     return mode == QLatin1String("stall") ? measureStall(console) : measureProtocolFlood(console);
 }

@@ -122,8 +122,8 @@ void watchTerminationSignals(std::function<void()> onSignal)
         fcntl(end, F_SETFD, FD_CLOEXEC);
         fcntl(end, F_SETFL, O_NONBLOCK);
     }
-    auto *notifier = new QSocketNotifier(terminationPipe[0], QSocketNotifier::Read, qApp);
-    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [onSignal] {
+    auto *notifier = new QSocketNotifier(terminationPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [onSignal] {
         char pending[16];
         while (read(terminationPipe[0], pending, sizeof pending) > 0) {
         }

@@ -152,6 +152,9 @@ private slots:
             QVERIFY2(run.out.contains(c.shown.toUtf8()), qPrintable(name + ": " + run.out));
             QVERIFY2(!c.holds || c.holds(run), qPrintable(name + ": " + run.out + run.report.join('\n')));
         }
+        // The manifest URL given was for each run only.
+        QFile settings(qEnvironmentVariable("XDG_CONFIG_HOME") + "/Brevanto/Orvi Updater.conf");
+        QVERIFY(settings.open(QIODevice::ReadOnly) && !settings.readAll().contains("manifest-url"));
     }
 };
 

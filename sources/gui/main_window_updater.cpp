@@ -373,8 +373,11 @@ void MainWindow::setupStateMachine()
     devicePresent->addTransition(noDevice, &QState::entered, connectPrompt);
     discoveringUpdates->addTransition(m_updateManager, &UpdateManager::updateDiscoveryDone, planningUpdates);
     discoveringAllUpdates->addTransition(m_updateManager, &UpdateManager::updateDiscoveryDone, planningAllUpdates);
-    withPopUp(checkingForUpdates->addTransition(m_updateManager, &UpdateManager::failure, noUpdatesShown),
-              QStringLiteral("Update Check Failure"), QStringLiteral("Failed to check for updates!"));
+    connect(checkingForUpdates->addTransition(m_updateManager, &UpdateManager::failure, noUpdatesShown),
+            &QAbstractTransition::triggered, this, [this] {
+                popUpMessageAsync(QMessageBox::Critical, QStringLiteral("Update Check Failure"),
+                                  QStringLiteral("Failed to check for updates!"), m_updateManager->failureReason());
+            });
     checkingForUpdates->addTransition(this, &MainWindow::updatesAvailable, updatesAvailableShown);
     checkingForUpdates->addTransition(this, &MainWindow::noUpdatesAvailable, noUpdatesShown);
     noUpdatesShown->addTransition(this, &MainWindow::checkUpdatesRequest, discoveringUpdates);
@@ -422,7 +425,8 @@ void MainWindow::setupStateMachine()
     onEntry(appUpdateCheckFailed, [this] {
         if (!m_appUpdateCheckIsAutomatic)
             popUpMessageAsync(QMessageBox::Critical, QString(),
-                              QStringLiteral("Failed to check for new version of Orvi Updater."));
+                              QStringLiteral("Failed to check for new version of Orvi Updater."),
+                              m_updateManager->failureReason());
     });
     appUpdateIdle->addTransition(this, &MainWindow::checkAppUpdatesRequest, checkingAppUpdates);
     checkingAppUpdates->addTransition(m_updateManager, &UpdateManager::updateDiscoveryDone, confirmingAppUpdate);
@@ -466,11 +470,13 @@ void MainWindow::setManifestUrl()
     }
 }
 
-void MainWindow::popUpMessageAsync(QMessageBox::Icon icon, const QString &title, const QString &text)
+void MainWindow::popUpMessageAsync(QMessageBox::Icon icon, const QString &title, const QString &text,
+                                   const QString &detailedText)
 {
     auto *box = new QMessageBox(this);
     box->setModal(true);
     box->setText(text);
+    box->setDetailedText(detailedText);
     box->setWindowTitle(title);
     box->setIcon(icon);
     connect(box, &QMessageBox::finished, box, &QObject::deleteLater);

@@ -68,7 +68,8 @@ private:
     // Menus and dialogs.
     void showAboutDialog();
     void setManifestUrl();
-    void popUpMessageAsync(QMessageBox::Icon icon, const QString &title, const QString &text);
+    void popUpMessageAsync(QMessageBox::Icon icon, const QString &title, const QString &text,
+                           const QString &detailedText = QString());
 
     // The device and its plan.
     void showDeviceStatus();

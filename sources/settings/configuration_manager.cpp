@@ -13,6 +13,7 @@ const int settingsFormatVersion = 1;
 
 const char versionKey[] = "version";
 const char updateManifestUrlKey[] = "update/manifest-url";
+const QString signatureTimestampGroup = QStringLiteral("update/signature-timestamp/");
 
 } // namespace
 
@@ -59,6 +60,17 @@ void ConfigurationManager::setUpdateManifestUrl(const QUrl &url)
 void ConfigurationManager::resetUpdateManifestUrl()
 {
     m_settings->remove(updateManifestUrlKey);
+    save();
+}
+
+qint64 ConfigurationManager::signatureTimestamp(const QString &keyId) const
+{
+    return m_settings->value(signatureTimestampGroup + keyId, 0).toLongLong();
+}
+
+void ConfigurationManager::setSignatureTimestamp(const QString &keyId, qint64 timestamp)
+{
+    m_settings->setValue(signatureTimestampGroup + keyId, timestamp);
     save();
 }
 

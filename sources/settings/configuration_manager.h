@@ -30,6 +30,11 @@ public:
     void setUpdateManifestUrl(const QUrl &url);
     void resetUpdateManifestUrl();
 
+    // The newest signature time (seconds since 1970) of a manifest accepted under a
+    // signing key, so that an older manifest is never taken again; 0 when none.
+    qint64 signatureTimestamp(const QString &keyId) const;
+    void setSignatureTimestamp(const QString &keyId, qint64 timestamp);
+
     static ConfigurationManager *m_instance;
 
 private:

@@ -1,8 +1,10 @@
 #include "update/update_manager.h"
 
 #include "settings/configuration_manager.h"
+#include "update/trusted_keys.h"
 #include "update/working_folder.h"
 
+#include <QBuffer>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -14,18 +16,34 @@
 
 namespace OrviPlus {
 
+namespace {
+
+// A signature older than this still counts, but someone may be holding back newer manifests.
+constexpr qint64 staleSignatureDays = 30;
+
+QUrl signatureUrlOf(QUrl manifestUrl)
+{
+    manifestUrl.setPath(manifestUrl.path() + QStringLiteral(".minisig"));
+    return manifestUrl;
+}
+
+} // namespace
+
 UpdateManager::UpdateManager(QObject *parent)
     : QObject(parent)
     , m_manifestPath(workingFolderPath() + QLatin1String("/update-manifest.xml"))
+    , m_signaturePath(m_manifestPath + QLatin1String(".minisig"))
 {
     QNetworkProxyFactory::setUseSystemConfiguration(true);
     m_network.setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
     m_network.setTransferTimeout(DownloadAgent::transferTimeout());
-    m_downloadAgent.setMaximumFileSize(UpdateManifestParser::MaxManifestSize);
 
     connect(&m_downloadAgent, &DownloadAgent::finished, this, &UpdateManager::onDownloadFinished);
     connect(&m_downloadAgent, &DownloadAgent::failed, this, [this](const QString &reason) {
-        failCheck(QStringLiteral("The manifest could not be downloaded: %1").arg(reason));
+        if (m_state == CheckingSignature)
+            failCheck(QStringLiteral("The manifest's signature could not be downloaded: %1").arg(reason));
+        else
+            failCheck(QStringLiteral("The manifest could not be downloaded: %1").arg(reason));
     });
 }
 
@@ -54,6 +72,7 @@ void UpdateManager::check()
     }
     m_parser.reset();
     m_state = Checking;
+    m_signature = SignatureVerdict();
 
     if (!prepareWorkingFolder()) {
         qCritical() << "UpdateManager: Failed to create path:" << workingFolderPath();
@@ -65,33 +84,97 @@ void UpdateManager::check()
     const QUrl manifestUrl = !m_manifestUrl.isEmpty() ? m_manifestUrl
                              : configuration          ? configuration->updateManifestUrl()
                                                       : ConfigurationManager::defaultUpdateManifestUrl();
+    m_trustedKeys = loadTrustedKeys(defaultTrustedKeySources());
+    if (m_trustedKeys.isEmpty())
+        qDebug() << "UpdateManager: No signing key is trusted, so manifest signatures are not checked.";
+    m_signatureUrl = signatureUrlOf(manifestUrl);
+
     qDebug() << "UpdateManager: Starting download to:" << m_manifestPath;
+    m_downloadAgent.setMaximumFileSize(UpdateManifestParser::MaxManifestSize);
     m_downloadAgent.download(DownloadRequest{manifestUrl, m_manifestPath});
 }
 
 void UpdateManager::onDownloadFinished()
 {
-    if (m_state != Checking) {
+    if (m_state == Checking && !m_trustedKeys.isEmpty())
+        fetchSignature();
+    else if (m_state == Checking || m_state == CheckingSignature)
+        parseManifest();
+    else
         qCritical() << "UpdateManager::downloadFinished: unexpected state.";
-        return;
-    }
-    parseManifest();
 }
 
-void UpdateManager::parseManifest()
+void UpdateManager::fetchSignature()
+{
+    m_state = CheckingSignature;
+    qDebug() << "UpdateManager: Fetching the manifest's signature:" << m_signatureUrl;
+    m_downloadAgent.setMaximumFileSize(MaxSignatureSize);
+    m_downloadAgent.download(DownloadRequest{m_signatureUrl, m_signaturePath});
+}
+
+bool UpdateManager::readManifest(QByteArray *manifest)
 {
     QFile file(m_manifestPath);
     if (!file.open(QIODevice::ReadOnly)) {
         qCritical() << "UpdateManager: failed to open manifest file.";
         failCheck(QStringLiteral("The downloaded manifest cannot be opened."));
-        return;
+        return false;
     }
     qDebug() << "UpdateManager: Manifest file opened.";
+    *manifest = file.read(UpdateManifestParser::MaxManifestSize + 1);
+    return true;
+}
 
-    const bool parsed = m_parser.parse(&file);
-    file.close();
+// Empty when the manifest may be used; checked on the bytes that are then parsed, so the
+// file cannot change in between.
+QString UpdateManager::signatureFailure(const QByteArray &manifest)
+{
+    QFile file(m_signaturePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("its downloaded signature cannot be opened");
+    m_signature = verifyManifestSignature(manifest, file.read(MaxSignatureSize + 1), m_trustedKeys);
+    if (!m_signature.failure.isEmpty())
+        return m_signature.failure;
 
-    if (!parsed) {
+    const QString keyId = keyIdText(m_signature.keyId);
+    ConfigurationManager *configuration = ConfigurationManager::m_instance;
+    const qint64 seen = qMax(m_signatureTimestamps.value(keyId),
+                             configuration ? configuration->signatureTimestamp(keyId) : 0);
+    const QDateTime signedAt = QDateTime::fromSecsSinceEpoch(m_signature.timestamp, Qt::UTC);
+    if (m_signature.timestamp < seen) {
+        return QStringLiteral("it is older than a manifest already seen: signed %1, and one signed %2 was "
+                              "accepted before")
+                .arg(signedAt.toString(Qt::ISODate), QDateTime::fromSecsSinceEpoch(seen, Qt::UTC).toString(Qt::ISODate));
+    }
+    const qint64 age = signedAt.daysTo(QDateTime::currentDateTimeUtc());
+    if (age > staleSignatureDays) {
+        qWarning().noquote() << QStringLiteral("UpdateManager: The manifest was signed %1 days ago (%2); newer ones "
+                                               "may be held back.")
+                                        .arg(age)
+                                        .arg(signedAt.toString(Qt::ISODate));
+    }
+    qDebug().noquote() << QStringLiteral("UpdateManager: Manifest signed by key %1 at %2.")
+                                  .arg(keyId, signedAt.toString(Qt::ISODate));
+    return QString();
+}
+
+void UpdateManager::parseManifest()
+{
+    QByteArray manifest;
+    if (!readManifest(&manifest))
+        return;
+    if (m_state == CheckingSignature) {
+        const QString failure = signatureFailure(manifest);
+        if (!failure.isEmpty()) {
+            qCritical().noquote() << "UpdateManager: Manifest signature refused:" << failure;
+            failCheck(QStringLiteral("The manifest is refused: %1.").arg(failure));
+            return;
+        }
+    }
+
+    QBuffer buffer(&manifest);
+    buffer.open(QIODevice::ReadOnly);
+    if (!m_parser.parse(&buffer)) {
         qCritical() << "Failed to parse manifest.";
         failCheck(QStringLiteral("The manifest cannot be read: it is not a valid update manifest."));
         return;
@@ -99,12 +182,40 @@ void UpdateManager::parseManifest()
     m_lastCheck = QFileInfo(m_manifestPath).lastModified();
     qDebug() << "UpdateManager: Manifest parsed.";
 
+    // The signature vouches for the firmware only through the digests it covers.
+    if (m_state == CheckingSignature) {
+        for (const Component *component : m_parser.allComponents()) {
+            if (component->sha256.isEmpty()) {
+                qCritical().noquote() << "UpdateManager: Unsigned component:" << component->url.toString();
+                failCheck(QStringLiteral("Unsigned component: the signed manifest lists %1 at %2 without a SHA256 "
+                                         "digest, so its file cannot be checked.")
+                                  .arg(componentTypeName(component->type), component->url.toString()));
+                return;
+            }
+        }
+    }
+
     if (m_parser.components().isEmpty()) {
+        acceptSignature();
         m_state = Idle;
         emit updateDiscoveryDone();
         return;
     }
     getDownloadSizes();
+}
+
+// A manifest counts as seen once its check has succeeded; from then on none older is taken.
+void UpdateManager::acceptSignature()
+{
+    if (m_signature.timestamp < 0)
+        return;
+    const QString keyId = keyIdText(m_signature.keyId);
+    if (m_signature.timestamp <= m_signatureTimestamps.value(keyId))
+        return;
+    m_signatureTimestamps.insert(keyId, m_signature.timestamp);
+    ConfigurationManager *configuration = ConfigurationManager::m_instance;
+    if (configuration && configuration->signatureTimestamp(keyId) < m_signature.timestamp)
+        configuration->setSignatureTimestamp(keyId, m_signature.timestamp);
 }
 
 void UpdateManager::getDownloadSizes()
@@ -154,6 +265,7 @@ void UpdateManager::onComponentSizeReply(QNetworkReply *reply, Component *compon
     reply->deleteLater();
 
     if (m_componentSizeReplies.empty()) {
+        acceptSignature();
         emit updateDiscoveryDone();
         m_state = Idle;
     }
@@ -171,6 +283,7 @@ QString UpdateManager::failureReason() const
 
 void UpdateManager::failCheck(const QString &reason)
 {
+    qCritical().noquote() << "UpdateManager: Check failed:" << reason;
     m_failureReason = reason;
     m_state = Idle;
     m_parser.reset();

@@ -2,9 +2,11 @@
 #define ORVI_UPDATE_MANAGER_H
 
 #include "update/download_agent.h"
+#include "update/manifest_signature.h"
 #include "update/update_manifest.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QNetworkAccessManager>
 #include <QObject>
@@ -16,7 +18,8 @@ QT_END_NAMESPACE
 
 namespace OrviPlus {
 
-// Fetches the update manifest and the size of every component it lists.
+// Fetches the update manifest and the size of every component it lists. Once any key is
+// trusted, a manifest counts only with a good signature by one of them, fetched from beside it.
 class UpdateManager : public QObject
 {
     Q_OBJECT
@@ -41,10 +44,14 @@ signals:
     void failure();
 
 private:
-    enum State { Idle = 0, Checking = 1 };
+    enum State { Idle = 0, Checking = 1, CheckingSignature = 2 };
 
     void onDownloadFinished();
+    void fetchSignature();
     void parseManifest();
+    bool readManifest(QByteArray *manifest);
+    QString signatureFailure(const QByteArray &manifest);
+    void acceptSignature();
     void getDownloadSizes();
     void onComponentSizeReply(QNetworkReply *reply, Component *component);
     void failCheck(const QString &reason);
@@ -58,6 +65,11 @@ private:
     QDateTime m_lastCheck;
     QUrl m_manifestUrl;
     QString m_failureReason;
+    QVector<MinisignKey> m_trustedKeys; // read anew for every check
+    QUrl m_signatureUrl;
+    QString m_signaturePath;
+    SignatureVerdict m_signature; // of the manifest being checked, stored once the check succeeds
+    QHash<QString, qint64> m_signatureTimestamps; // by key id, for a run without settings
 };
 
 } // namespace OrviPlus

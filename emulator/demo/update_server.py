@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """The local update server of the demonstration, the tests and the benchmarks: serves ROOT on two
-free ports of 127.0.0.1, prints "PORT <first> <second>", then "REQUEST <method> <path>" as each
-request comes, before answering. Faults by query: delay=MS, redirect=URL, status=N, nolength=1,
-cut=N (close after N body bytes), slow=MS (pause after each block=N bytes), endless=1 (the file
-over and over, no length); ok=N serves the file with success status N."""
+free ports of 127.0.0.1, both over TLS with --tls CERTFILE KEYFILE (PEM files), prints "PORT
+<first> <second>", then "REQUEST <method> <path>" as each request comes, before answering. Faults
+by query: delay=MS, redirect=URL, status=N, nolength=1, cut=N (close after N body bytes), slow=MS
+(pause after each block=N bytes), endless=1 (the file over and over, no length); ok=N serves the
+file with success status N."""
 
+import argparse
 import os
 import socket
-import sys
+import ssl
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -81,8 +83,19 @@ class FaultyHandler(BaseHTTPRequestHandler):
 
 
 def main():
-    FaultyHandler.root = sys.argv[1]
+    parser = argparse.ArgumentParser()
+    parser.add_argument("root", metavar="ROOT")
+    parser.add_argument("--tls", nargs=2, metavar=("CERTFILE", "KEYFILE"))
+    options = parser.parse_args()
+    FaultyHandler.root = options.root
     servers = [ThreadingHTTPServer(("127.0.0.1", 0), FaultyHandler) for _ in range(2)]
+    if options.tls:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(*options.tls)
+        # The handshake runs in accept(); one that fails, as for a client that does not
+        # trust the certificate, drops only that connection.
+        for server in servers:
+            server.socket = context.wrap_socket(server.socket, server_side=True)
     for server in servers:
         server.daemon_threads = True
         threading.Thread(target=server.serve_forever, daemon=True).start()

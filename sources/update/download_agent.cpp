@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QNetworkProxyFactory>
 #include <QNetworkRequest>
+#include <QSslError>
 
 namespace OrviPlus {
 
@@ -110,11 +111,17 @@ void DownloadAgent::startNextRequest()
 
     m_written = 0;
     m_hash.reset();
+    m_sslErrors.clear();
     m_reply = m_network.get(QNetworkRequest(request.url));
     m_reply->setReadBufferSize(ReadBufferSize);
     connect(m_reply, &QNetworkReply::readyRead, this, &DownloadAgent::onReplyAvailable);
     connect(m_reply, &QNetworkReply::downloadProgress, this, &DownloadAgent::onReplyProgress);
     connect(m_reply, &QNetworkReply::errorOccurred, this, &DownloadAgent::onReplyError);
+    // Only noted, for the failure's reason: a certificate that is not trusted fails the download.
+    connect(m_reply, &QNetworkReply::sslErrors, this, [this](const QList<QSslError> &errors) {
+        for (const QSslError &error : errors)
+            m_sslErrors.append(error.errorString());
+    });
     connect(m_reply, &QNetworkReply::finished, this, &DownloadAgent::onReplyComplete);
 }
 
@@ -181,6 +188,9 @@ void DownloadAgent::onReplyError(QNetworkReply::NetworkError code)
         reason = code == QNetworkReply::OperationCanceledError
                 ? QStringLiteral("No data received for %1 seconds.").arg(m_transferTimeout / 1000.0)
                 : m_reply->errorString();
+        // Qt's own text says only that the handshake failed, not why.
+        if (code == QNetworkReply::SslHandshakeFailedError && !m_sslErrors.isEmpty())
+            reason += QStringLiteral(": ") + m_sslErrors.join(QStringLiteral("; "));
     }
     stopWithFailure(reason);
 }

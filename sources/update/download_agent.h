@@ -88,6 +88,7 @@ private:
     QNetworkReply *m_reply = nullptr;
     std::unique_ptr<QFile> m_file;
     qint64 m_written = 0; // bytes of the current request on disk
+    QStringList m_sslErrors; // why the current request's server was not trusted
     QCryptographicHash m_hash{QCryptographicHash::Sha256};
     QVector<QByteArray> m_digests;
     qint64 m_maximumFileSize = 0;

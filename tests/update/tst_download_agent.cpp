@@ -1,9 +1,12 @@
 #include "update/download_agent.h"
 
 #include "http_test_server.h"
+#include "test_certificates.h"
 
 #include <QFile>
+#include <QScopeGuard>
 #include <QSignalSpy>
+#include <QSslConfiguration>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -140,6 +143,36 @@ private slots:
             // Nothing is asked for after the failure, nor for a destination that cannot be opened.
             const bool opens = !QLatin1String(destination).startsWith(QLatin1String("no-such-folder"));
             QCOMPARE(m_server->takeRequests().last(), "GET " + QLatin1String(opens ? path : "/second.bin"));
+        }
+    }
+
+    void httpsOnlyWithATrustedCertificate()
+    {
+        const TestCertificates certificates;
+        QVERIFY(certificates.made());
+        HttpTestServer server(m_serverRoot.path(), certificates.certificatePath(), certificates.keyPath());
+        QVERIFY(server.started());
+        const QSslConfiguration systemDefault = QSslConfiguration::defaultConfiguration();
+        const auto restore = qScopeGuard([&] { QSslConfiguration::setDefaultConfiguration(systemDefault); });
+        for (const bool trusted : {false, true}) {
+            QSslConfiguration configuration = systemDefault;
+            if (trusted)
+                configuration.addCaCertificates(certificates.authority());
+            QSslConfiguration::setDefaultConfiguration(configuration);
+            init();
+            WatchedAgent run;
+            run.agent.download(DownloadRequest{server.url("/second.bin"), m_downloads.filePath("second.bin"), true});
+            QVERIFY(run.settle());
+            QCOMPARE(run.finished.count(), int(trusted));
+            if (trusted) {
+                QCOMPARE(downloaded("second.bin"), m_second);
+                QCOMPARE(run.agent.digests(), {QCryptographicHash::hash(m_second, QCryptographicHash::Sha256)});
+            } else {
+                const QString reason = run.failed.value(0).value(0).toString();
+                QVERIFY2(reason.contains(QLatin1String("certificate"), Qt::CaseInsensitive), qPrintable(reason));
+            }
+            // Nothing is asked for over a connection the program does not trust.
+            QCOMPARE(server.takeRequests(), trusted ? QStringList("GET /second.bin") : QStringList());
         }
     }
 

@@ -4,7 +4,9 @@ free ports of 127.0.0.1, both over TLS with --tls CERTFILE KEYFILE (PEM files), 
 <first> <second>", then "REQUEST <method> <path>" as each request comes, before answering. Faults
 by query: delay=MS, redirect=URL, status=N, nolength=1, cut=N (close after N body bytes), slow=MS
 (pause after each block=N bytes), endless=1 (the file over and over, no length); ok=N serves the
-file with success status N."""
+file with success status N. A manifest's query reaches its signature too, where sig=none answers
+404, sig=bad changes one byte of the signature, and sig=NAME serves FILE.NAME.minisig instead of
+FILE.minisig (a signature by another key, say, or an older one)."""
 
 import argparse
 import os
@@ -34,6 +36,8 @@ class FaultyHandler(BaseHTTPRequestHandler):
         if "delay" in query:
             time.sleep(int(query["delay"]) / 1000.0)
         path = os.path.join(self.root, unquote(parts.path).lstrip("/"))
+        if path.endswith(".minisig") and query.get("sig", "bad") != "bad":
+            path = "" if query["sig"] == "none" else "%s.%s.minisig" % (path[:-8], query["sig"])
         if "redirect" in query:
             self.send_response(302)
             self.send_header("Location", query["redirect"])
@@ -42,6 +46,8 @@ class FaultyHandler(BaseHTTPRequestHandler):
         if "status" in query or not os.path.isfile(path):
             return self.send_error(int(query.get("status", 404)))
 
+        if path.endswith(".minisig") and query.get("sig") == "bad":
+            return self.send_altered_signature(path)
         self.send_response(int(query.get("ok", 200)))
         if "nolength" in query or "endless" in query:
             self.send_header("Connection", "close")
@@ -54,6 +60,19 @@ class FaultyHandler(BaseHTTPRequestHandler):
                 self.send_body(body, query)
 
     do_HEAD = do_GET
+
+    def send_altered_signature(self, path):
+        with open(path, "rb") as signature:
+            lines = signature.read().split(b"\n")
+        # A letter in the middle of the signature line: still base64, no longer the signature.
+        middle = len(lines[1]) // 2
+        lines[1] = lines[1][:middle] + (b"B" if lines[1][middle:middle + 1] == b"A" else b"A") + lines[1][middle + 1:]
+        body = b"\n".join(lines)
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if self.command == "GET":
+            self.wfile.write(body)
 
     def send_body(self, body, query):
         if "endless" in query:

@@ -108,7 +108,10 @@ QString keyIdText(const QByteArray &id)
 {
     QByteArray reversed(id.size(), '\0');
     std::copy(id.crbegin(), id.crend(), reversed.begin());
-    return QString::fromLatin1(reversed.toHex().toUpper());
+    QString text = QString::fromLatin1(reversed.toHex().toUpper());
+    while (text.size() > 1 && text.startsWith(QLatin1Char('0')))
+        text.remove(0, 1);
+    return text;
 }
 
 qint64 trustedTimestamp(const QByteArray &trustedComment)

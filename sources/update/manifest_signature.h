@@ -39,7 +39,7 @@ constexpr qint64 MaxSignatureSize = 16 * 1024;
 QString parseMinisignKey(const QByteArray &text, MinisignKey *key);
 QString parseMinisignSignature(const QByteArray &text, MinisignSignature *signature);
 
-// The key id as minisign prints it: 16 upper-case hexadecimal digits.
+// The key id as minisign prints it: upper-case hexadecimal without leading zeros.
 QString keyIdText(const QByteArray &id);
 
 // The N of "timestamp:N" in a trusted comment, or -1.

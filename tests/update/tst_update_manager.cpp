@@ -5,6 +5,7 @@
 
 #include "http_test_server.h"
 #include "message_log.h"
+#include "minisign_tool.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -61,6 +62,7 @@ private slots:
     {
         QCoreApplication::setOrganizationName(QStringLiteral("Brevanto"));
         QCoreApplication::setApplicationName(QStringLiteral("Orvi Updater Tests"));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_configFolder.path())); // settings and trusted keys
         m_configuration = std::make_unique<ConfigurationManager>();
         DownloadAgent::setTransferTimeoutForTesting(1000);
         for (int i = 0; i < 4; ++i) {
@@ -198,11 +200,75 @@ private slots:
         }
     }
 
+    void signedManifestsOnceAKeyIsTrusted()
+    {
+        MinisignTool minisign;
+        const QByteArray publicKey = minisign.makeKey("publisher");
+        QVERIFY(!publicKey.isEmpty() && !minisign.makeKey("other").isEmpty());
+        const QString keyId = QString::fromLatin1(publicKey.split('\n')[0].split(' ').last());
+        const QString manifestPath = m_serverRoot.filePath(QStringLiteral("manifest.xml"));
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+        const qint64 day = 24 * 3600;
+        const QByteArray digested = product("ORVI+", component("MP", "/c0.bin", true))
+                + product("Orvi Updater", component("Mac", "/c3.bin", true));
+
+        // Run in order: what is served, its signature's time (0: none), the server's signature
+        // fault, what the check must say (empty: it succeeds) and the time then kept for the key.
+        const std::tuple<const char *, QByteArray, qint64, QString, QString, qint64> cases[] = {
+                {"no key trusted", product("ORVI+", component("MP", "/c0.bin")), 0, "", "", 0},
+                {"key trusted, no signature", digested, 0, "sig=none", "signature could not be downloaded", 0},
+                {"a month old", digested, now - 31 * day, "", "", now - 31 * day},
+                {"newer", digested, now - 10 * day, "", "", now - 10 * day},
+                {"older", digested, now - 20 * day, "", "older than a manifest already seen", now - 10 * day},
+                {"as old", digested, now - 10 * day, "", "", now - 10 * day},
+                {"without digest", product("ORVI+", component("MP", "/c0.bin", true) + component("DSP", "/c1.bin")),
+                 now - 5 * day, "", "Unsigned component", now - 10 * day},
+                {"size query fails", product("ORVI+", component("MP", "/c0.bin?status=404", true)), now - 3 * day, "",
+                 "The size of", now - 10 * day},
+                {"altered signature", digested, now - 2 * day, "sig=bad", "does not match it", now - 10 * day},
+                {"another key", digested, now - 2 * day, "sig=other", "which is not trusted", now - 10 * day},
+        };
+        for (const auto &[name, products, signedAt, fault, failure, kept] : cases) {
+            init();
+            serve(products, fault.isEmpty() ? QString() : '?' + fault);
+            QFile::remove(manifestPath + ".minisig");
+            if (signedAt != 0) {
+                const QByteArray signature = minisign.signAt(manifestPath, "publisher", signedAt);
+                const QByteArray other = minisign.signAt(manifestPath, "other", signedAt);
+                QVERIFY(writeFile(manifestPath + ".minisig", signature) && writeFile(manifestPath + ".other.minisig", other));
+            }
+            MessageLog log;
+            WatchedManager run;
+            run.manager.check();
+            QVERIFY2(run.settle(), name);
+            QVERIFY2(failure.isEmpty() ? run.done.count() == 1 : run.manager.failureReason().contains(failure),
+                     qPrintable(QStringLiteral("%1: %2").arg(name, run.manager.failureReason())));
+            QCOMPARE(m_configuration->signatureTimestamp(keyId), kept);
+            QCOMPARE(log.startingWith("UpdateManager: No signing key is trusted").size(), int(signedAt == 0 && fault.isEmpty()));
+            QCOMPARE(log.startingWith("UpdateManager: The manifest was signed 31 days ago").size(), int(signedAt == now - 31 * day));
+            // A refused manifest is not acted on: not even the sizes of its files are asked.
+            const QStringList requests = m_server->takeRequests();
+            const bool refusedUnread = !failure.isEmpty() && !failure.startsWith("The size");
+            QVERIFY2(!refusedUnread || requests.filter(QRegularExpression(QStringLiteral("^HEAD "))).isEmpty(), name);
+            if (qstrcmp(name, "no key trusted") == 0) {
+                const QString folder = m_configFolder.filePath(QStringLiteral("Brevanto/trusted-keys"));
+                QVERIFY(QDir().mkpath(folder) && writeFile(folder + "/publisher.pub", publicKey));
+            }
+        }
+        QDir(m_configFolder.filePath(QStringLiteral("Brevanto/trusted-keys"))).removeRecursively();
+    }
+
 private:
-    QByteArray component(const char *name, const QString &path) const
+    static bool writeFile(const QString &path, const QByteArray &content)
+    {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+    }
+    QByteArray component(const char *name, const QString &path, bool digest = false) const
     {
         return QByteArray("<Component Name=\"") + name + "\" Version=\"1.0.0\" ReleaseDate=\"2017-05-12\" URL=\""
-                + m_server->url(path).toEncoded().replace("&", "&amp;") + "\"/>";
+                + m_server->url(path).toEncoded().replace("&", "&amp;") + "\""
+                + (digest ? " SHA256=\"" + QByteArray(64, 'a') + '"' : QByteArray()) + "/>";
     }
     // Publishes a manifest of these Product elements and points the settings at it.
     void serve(const QByteArray &products, const QString &query = QString())
@@ -214,6 +280,7 @@ private:
         m_configuration->setUpdateManifestUrl(m_server->url(QStringLiteral("/manifest.xml") + query));
     }
 
+    QTemporaryDir m_configFolder;
     QTemporaryDir m_serverRoot;
     std::unique_ptr<HttpTestServer> m_server;
     std::unique_ptr<ConfigurationManager> m_configuration;

@@ -7,6 +7,7 @@
 
 #include "gui/application_setup.h"
 
+#include "minisign_tool.h"
 #include "window_test_support.h"
 
 using namespace OrviPlus;
@@ -14,6 +15,11 @@ using namespace OrviPlus;
 namespace {
 
 const char kPlusPath[] = "sim-plus";
+
+QString trustedKeyFolder()
+{
+    return qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/Brevanto/trusted-keys");
+}
 
 // Takes the desktop's URL openings, so that no browser starts.
 class UrlOpenings : public QObject
@@ -54,6 +60,8 @@ private slots:
 
     void cleanup()
     {
+        // Keys trusted by a test stay with it, also when it fails.
+        QDir(trustedKeyFolder()).removeRecursively();
         m_device.reset();
         HidSim::reset();
         QCOMPARE(m_popUps.take(), QStringList());
@@ -153,9 +161,12 @@ private slots:
                                                   {OrviSim::Component::Styles, 0x0104, 70000, QStringLiteral("0x0104")},
                                                   {OrviSim::Component::Ensemble, 0x0104, 30000, QStringLiteral("260")}});
         manifest.setQuery(QStringLiteral("delay=400"));
+        MinisignTool minisign;
+        const QByteArray publicKey = minisign.makeKey(QStringLiteral("publisher"));
+        const QString keyFolder = trustedKeyFolder();
         for (const auto &[deviceMcu, listAll, plan, warning] : cases) {
             cleanup();
-            plugDevice(1, kPlusPath, {deviceMcu, 0x0312, 0x0105, 0x0104});
+            const auto device = plugDevice(1, kPlusPath, {deviceMcu, 0x0312, 0x0105, 0x0104});
             auto test = windowOnDevicePage(manifest);
             const WindowView &view = test->view;
 
@@ -181,15 +192,23 @@ private slots:
                                                    .arg(fetched.lastModified().toString(Qt::TextDate)));
             QVERIFY(view.action(QStringLiteral("Check for New Version of Orvi Updater"))->isEnabled());
 
-            // A check that fails drops the plan it replaces.
-            test->settings.setUpdateManifestUrl(m_site->url(QStringLiteral("missing.xml")));
+            // Once a key is trusted, the same manifest without its signature is refused, and the
+            // refused check drops the plan it replaces: nothing is left to send.
+            QVERIFY(QDir().mkpath(keyFolder) && writeFile(keyFolder + QStringLiteral("/publisher.pub"), publicKey));
+            const int reports = device->reportCount();
             QTest::mouseClick(view.checkButton(), Qt::LeftButton);
             QTRY_COMPARE(m_popUps.shown,
                          QStringList{QStringLiteral("Update Check Failure|Failed to check for updates!")});
+            QVERIFY2(m_popUps.details.value(0).contains(QLatin1String("signature could not be downloaded")),
+                     qPrintable(m_popUps.details.value(0)));
             m_popUps.take();
+            QVERIFY(QDir(keyFolder).removeRecursively());
             QCOMPARE(view.planLines(), QStringList());
             QCOMPARE(view.shownText(1, 0) + view.shownText(1, 1), QString());
             QVERIFY(!view.startButton()->isEnabled());
+            QTest::mouseClick(view.startButton(), Qt::LeftButton);
+            QTest::qWait(200);
+            QCOMPARE(device->reportCount(), reports);
         }
     }
 

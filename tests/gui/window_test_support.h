@@ -64,13 +64,14 @@ private:
     OrviPlus::MainWindow *m_window;
 };
 
-// "Title|Text" of every message box shown, in the order they appeared.
+// "Title|Text" of every message box shown, in the order they appeared, and their detailed texts.
 class PopUpLog : public QObject
 {
 public:
     PopUpLog() { qApp->installEventFilter(this); }
 
     QStringList shown;
+    QStringList details;
 
     // Closes the boxes still open and returns what was shown.
     QStringList take()
@@ -80,6 +81,7 @@ public:
             if (box && box->isVisible())
                 box->done(QMessageBox::Ok);
         }
+        details.clear();
         return std::exchange(shown, {});
     }
 
@@ -87,8 +89,10 @@ protected:
     bool eventFilter(QObject *object, QEvent *event) override
     {
         auto *box = qobject_cast<QMessageBox *>(object);
-        if (box && event->type() == QEvent::Show)
+        if (box && event->type() == QEvent::Show) {
             shown << box->windowTitle() + QLatin1Char('|') + box->text();
+            details << box->detailedText();
+        }
         return false;
     }
 };

@@ -1,6 +1,7 @@
 # A local update site and a private home for running the real orvi-updater against an emulated
-# Orvi+: component images made by the image builder, a manifest with their SHA-256 digests, a web
-# server on 127.0.0.1, and settings, temporary and runtime folders of its own.
+# Orvi+: component images made by the image builder, a manifest with their SHA-256 digests signed
+# with a minisign key made for the occasion, a web server on 127.0.0.1, and settings (which trust
+# that key), temporary and runtime folders of its own.
 # Sourced by scripts/demo and by the test that drives the program through its window.
 #
 #   update_site_start WORK MAKE_IMAGE   makes WORK/site, starts the server, writes the settings;
@@ -50,6 +51,11 @@ update_site_start() {
                   update_site_component DSP 3.1.2 dsp 0x0312 8192 plus-dsp.ldr &&
                   update_site_component Styles 0x0003 styles 3 40000 plus-styles.bin &&
                   update_site_component Ensemble 0x00000006 ensemble 6 65536 plus-ensemble.flac)" || return 1
+    # The program asks the size of every file listed, its own installers too.
+    echo "not an installer" >"$site/orvi-updater.dmg"
+    echo "not an installer" >"$site/orvi-updater.exe"
+    local installer_digest
+    installer_digest="$(sha256sum "$site/orvi-updater.dmg" | cut -d' ' -f1)"
     # Written under another name and moved, so that a check never reads half a manifest.
     cat >"$site/.op-manifest.xml" <<EOF
 <?xml version="1.0" encoding="UTF-8"?>
@@ -61,16 +67,18 @@ $components
   </Product>
   <Product Name="Orvi Updater">
     <Components>
-      <Component Name="Mac" Version="2.0.2" ReleaseDate="2026-12-01" URL="$base/orvi-updater.dmg"/>
-      <Component Name="Win" Version="2.0.2" ReleaseDate="2026-12-01" URL="$base/orvi-updater.exe"/>
+      <Component Name="Mac" Version="2.0.2" ReleaseDate="2026-12-01" URL="$base/orvi-updater.dmg" SHA256="$installer_digest"/>
+      <Component Name="Win" Version="2.0.2" ReleaseDate="2026-12-01" URL="$base/orvi-updater.exe" SHA256="$installer_digest"/>
     </Components>
   </Product>
 </Family>
 EOF
+    # Signed as a publisher signs, and only this site's key trusted.
+    mkdir -p "$work/config/Brevanto/trusted-keys" || return 1
+    minisign -G -W -p "$work/config/Brevanto/trusted-keys/update-site.pub" -s "$work/update-site.key" >/dev/null &&
+        minisign -S -s "$work/update-site.key" -m "$site/.op-manifest.xml" -x "$site/op-manifest.xml.minisig" \
+            >/dev/null || return 1
     mv "$site/.op-manifest.xml" "$site/op-manifest.xml"
-    # The program asks the size of every file listed, its own installers too.
-    echo "not an installer" >"$site/orvi-updater.dmg"
-    echo "not an installer" >"$site/orvi-updater.exe"
 
     cat >"$work/config/Brevanto/Orvi Updater.conf" <<EOF
 [General]

@@ -120,8 +120,9 @@ check_and_start() {  # round
 }
 
 # Round 1: pulled out during the first transfer. The program's own check for a newer version of
-# itself comes first.
+# itself comes first. The site signs its manifest and the program trusts only the site's key.
 wait_for 1 'UpdateManager: Manifest parsed.' "$log" 30
+[ "$(count 'UpdateManager: Manifest signed by key' "$log")" -eq 1 ] || fail "the manifest's signature was not checked"
 check_and_start 1
 wait_for 1 'Sending file type 0' "$log" 30
 echo "unplug $UPDATE_SITE_SERIAL" >"$work/control"

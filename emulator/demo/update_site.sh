@@ -30,6 +30,8 @@ update_site_start() {
     mkdir -p "$site" "$work/config/Brevanto" "$work/tmp" "$work/runtime" || return 1
     chmod 700 "$work/runtime"
 
+    # Made before the server starts, so that reading it cannot fail (and end a caller under set -e).
+    : >"$work/server.log"
     python3 -u "$(dirname "${BASH_SOURCE[0]}")/update_server.py" "$work/site" >"$work/server.log" 2>&1 &
     UPDATE_SITE_PID=$!
     local port=""

@@ -15,6 +15,7 @@ int fuzzManifest(const uint8_t* data, size_t size);
 int fuzzTransfer(const uint8_t* data, size_t size);
 int fuzzReplies(const uint8_t* data, size_t size);
 int fuzzVersion(const uint8_t* data, size_t size);
+int fuzzSignature(const uint8_t* data, size_t size);
 
 /* A broken rule is a crash for libFuzzer and a failed test for the replay. */
 #define FUZZ_CHECK(condition)                                                                     \

@@ -13,11 +13,12 @@
 int main(int argc, char** argv)
 {
     const QMap<QString, int (*)(const uint8_t*, size_t)> targets = {
-        {"manifest", fuzzManifest}, {"transfer", fuzzTransfer}, {"replies", fuzzReplies}, {"version", fuzzVersion}};
+        {"manifest", fuzzManifest}, {"transfer", fuzzTransfer}, {"replies", fuzzReplies}, {"version", fuzzVersion},
+        {"signature", fuzzSignature}};
     const auto target = targets.value(argc == 3 ? argv[1] : "");
     const QFileInfoList inputs = QDir(argc == 3 ? argv[2] : "").entryInfoList(QDir::Files, QDir::Name);
     if (target == nullptr || inputs.isEmpty()) {
-        std::fprintf(stderr, "usage: %s manifest|transfer|replies|version FOLDER (not empty)\n", argv[0]);
+        std::fprintf(stderr, "usage: %s manifest|transfer|replies|version|signature FOLDER (not empty)\n", argv[0]);
         return 2;
     }
     for (const QFileInfo& input : inputs) {

@@ -29,7 +29,9 @@ const QByteArray untouched = QByteArrayLiteral("untouched");
 
 bool isKeyIdText(const QString& text)
 {
-    return text.size() == 16 && std::all_of(text.cbegin(), text.cend(), [](QChar c) {
+    // minisign's own spelling: upper-case hexadecimal without leading zeros.
+    return !text.isEmpty() && text.size() <= 16 && (text == QLatin1String("0") || !text.startsWith(QLatin1Char('0')))
+            && std::all_of(text.cbegin(), text.cend(), [](QChar c) {
                return (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('A') && c <= QLatin1Char('F'));
            });
 }

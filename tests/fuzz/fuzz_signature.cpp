@@ -1,15 +1,13 @@
 /* Minisign keys and signature files: any bytes are refused with a reason and nothing filed, or
  * give fields of their exact sizes taken from the text; a manifest's signature holds only when
- * it parses, is by the trusted key, covers those very bytes and its trusted comment, and dates
- * itself. */
+ * it parses, is by the trusted key, covers those very bytes and dates itself. */
 #include "fuzz_targets.h"
 
 #include "update/manifest_signature.h"
 
 #include <QByteArray>
+#include <QRegularExpression>
 #include <QString>
-
-#include <algorithm>
 
 using namespace OrviPlus;
 
@@ -27,13 +25,10 @@ const QByteArray goodSignature = QByteArrayLiteral(
         "0NL4MpBHa449YY+hpEZDo89NQ4KpbCpzH/D26rDWT/TXoFH+rg+bKs7AttWZOYJgQgGerOLKui+i/e8+1h1pCw==\n");
 const QByteArray untouched = QByteArrayLiteral("untouched");
 
+/* minisign's own spelling: upper-case hexadecimal without leading zeros. */
 bool isKeyIdText(const QString& text)
 {
-    // minisign's own spelling: upper-case hexadecimal without leading zeros.
-    return !text.isEmpty() && text.size() <= 16 && (text == QLatin1String("0") || !text.startsWith(QLatin1Char('0')))
-            && std::all_of(text.cbegin(), text.cend(), [](QChar c) {
-               return (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('A') && c <= QLatin1Char('F'));
-           });
+    return QRegularExpression(QStringLiteral("^(0|[1-9A-F][0-9A-F]{0,15})$")).match(text).hasMatch();
 }
 
 bool accepted(const QByteArray& signedBytes, const QByteArray& signatureText, const QVector<MinisignKey>& keys)
@@ -68,12 +63,6 @@ void checkAsKey(const QByteArray& text, const MinisignKey& trusted)
     FUZZ_CHECK(accepted(manifest, goodSignature, {key}) == same);
 }
 
-QByteArray signatureFile(const MinisignSignature& signature, const QByteArray& trustedComment)
-{
-    return "untrusted comment: rebuilt\n" + ("ED" + signature.keyId + signature.signature).toBase64()
-            + "\ntrusted comment: " + trustedComment + '\n' + signature.globalSignature.toBase64() + '\n';
-}
-
 } // namespace
 
 int fuzzSignature(const uint8_t* data, size_t size)
@@ -105,7 +94,5 @@ int fuzzSignature(const uint8_t* data, size_t size)
     FUZZ_CHECK(verdict.keyId == trusted.id && verdict.timestamp >= 0
                && verdict.timestamp == trustedTimestamp(signature.trustedComment));
     FUZZ_CHECK(!accepted(manifest + ' ', text, {trusted}) && !accepted(manifest, text, {}));
-    FUZZ_CHECK(accepted(manifest, signatureFile(signature, signature.trustedComment), {trusted}));
-    FUZZ_CHECK(!accepted(manifest, signatureFile(signature, signature.trustedComment + '0'), {trusted}));
     return 0;
 }

@@ -166,7 +166,7 @@ private slots:
         const QString keyFolder = trustedKeyFolder();
         for (const auto &[deviceMcu, listAll, plan, warning] : cases) {
             cleanup();
-            const auto device = plugDevice(1, kPlusPath, {deviceMcu, 0x0312, 0x0105, 0x0104});
+            plugDevice(1, kPlusPath, {deviceMcu, 0x0312, 0x0105, 0x0104});
             auto test = windowOnDevicePage(manifest);
             const WindowView &view = test->view;
 
@@ -195,7 +195,6 @@ private slots:
             // Once a key is trusted, the same manifest without its signature is refused, and the
             // refused check drops the plan it replaces: nothing is left to send.
             QVERIFY(QDir().mkpath(keyFolder) && writeFile(keyFolder + QStringLiteral("/publisher.pub"), publicKey));
-            const int reports = device->reportCount();
             QTest::mouseClick(view.checkButton(), Qt::LeftButton);
             QTRY_COMPARE(m_popUps.shown,
                          QStringList{QStringLiteral("Update Check Failure|Failed to check for updates!")});
@@ -206,9 +205,6 @@ private slots:
             QCOMPARE(view.planLines(), QStringList());
             QCOMPARE(view.shownText(1, 0) + view.shownText(1, 1), QString());
             QVERIFY(!view.startButton()->isEnabled());
-            QTest::mouseClick(view.startButton(), Qt::LeftButton);
-            QTest::qWait(200);
-            QCOMPARE(device->reportCount(), reports);
         }
     }
 

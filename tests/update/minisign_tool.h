@@ -14,21 +14,17 @@ public:
     // Makes the key pair NAME.pub / NAME.key (no password); returns the .pub file's text.
     QByteArray makeKey(const QString &name)
     {
-        if (!run({"-G", "-W", "-p", path(name + ".pub"), "-s", path(name + ".key")}))
-            return QByteArray();
-        return read(path(name + ".pub"));
+        return run({"-G", "-W", "-p", path(name + ".pub"), "-s", path(name + ".key")}, path(name + ".pub"));
     }
 
     // Signs filePath with key NAME; returns the .minisig text. The legacy kind signs the file
     // itself rather than its hash.
-    QByteArray sign(const QString &filePath, const QString &name, const QString &trustedComment,
-                    bool legacy = false)
+    QByteArray sign(const QString &filePath, const QString &name, const QString &trustedComment, bool legacy = false)
     {
-        QStringList arguments{"-S", "-s", path(name + ".key"), "-m", filePath, "-x", path("out.minisig"), "-t",
-                              trustedComment};
-        if (legacy)
-            arguments << "-l";
-        return run(arguments) ? read(path("out.minisig")) : QByteArray();
+        return run(QStringList{"-S", "-s", path(name + ".key"), "-m", filePath, "-x", path("out.minisig"), "-t",
+                               trustedComment}
+                           + (legacy ? QStringList{"-l"} : QStringList()),
+                   path("out.minisig"));
     }
 
     // Signs with minisign's usual trusted comment at the given time (seconds since 1970).
@@ -40,19 +36,17 @@ public:
     QString path(const QString &name) const { return m_folder.filePath(name); }
 
 private:
-    static QByteArray read(const QString &path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-    static bool run(const QStringList &arguments)
+    // The file minisign made, or nothing when it failed.
+    static QByteArray run(const QStringList &arguments, const QString &made)
     {
         QProcess process;
         process.start(QStringLiteral("minisign"), arguments);
-        if (process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
-            return true;
+        QFile file(made);
+        if (process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0
+            && file.open(QIODevice::ReadOnly))
+            return file.readAll();
         qWarning() << "minisign" << arguments << "failed:" << process.errorString() << process.readAllStandardError();
-        return false;
+        return QByteArray();
     }
 
     QTemporaryDir m_folder;

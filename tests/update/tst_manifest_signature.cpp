@@ -81,11 +81,8 @@ private slots:
                 {"bad base64", withLine(good, 1, good.split('\n')[1].replace(4, 1, "*")), m_manifest, trusted,
                  "not the base64 of 74 bytes"},
                 {"wrong length", withLine(good, 1, shortLine), m_manifest, trusted, "not the base64 of 74 bytes"},
-                {"global signature cut", withLine(good, 3, good.split('\n')[3].left(40)), m_manifest, trusted,
-                 "global signature line is not"},
                 {"too large", withLine(good, 0, "untrusted comment: " + QByteArray(MaxSignatureSize, 'x')),
                  m_manifest, trusted, "larger than 16384 bytes"},
-                {"not a signature", m_published, m_manifest, trusted, "has four lines"},
         };
         for (const auto &[name, signature, manifest, keys, failure] : cases) {
             QVERIFY2(!signature.isEmpty(), name);

@@ -1,4 +1,4 @@
-/* Minisign keys and signature files: any bytes are refused with a reason and nothing filed, or
+/* Minisign keys and signature files: any bytes are refused with a reason, or
  * give fields of their exact sizes taken from the text; a manifest's signature holds only when
  * it parses, is by the trusted key, covers those very bytes and dates itself. */
 #include "fuzz_targets.h"
@@ -6,7 +6,6 @@
 #include "update/manifest_signature.h"
 
 #include <QByteArray>
-#include <QRegularExpression>
 #include <QString>
 
 using namespace OrviPlus;
@@ -23,13 +22,6 @@ const QByteArray goodSignature = QByteArrayLiteral(
         "RUSe9cWu7PsrAJ8P5fsiRAB7q3YAnknmVYu9TucCyWw7t41MdN6Qs4WMVEsXAPMI6+ZDDqZcCpFfumKN7Lt/1dn+vv7yjXd0QQo=\n"
         "trusted comment: timestamp:1796000000\tfile:op-manifest.xml\thashed\n"
         "0NL4MpBHa449YY+hpEZDo89NQ4KpbCpzH/D26rDWT/TXoFH+rg+bKs7AttWZOYJgQgGerOLKui+i/e8+1h1pCw==\n");
-const QByteArray untouched = QByteArrayLiteral("untouched");
-
-/* minisign's own spelling: upper-case hexadecimal without leading zeros. */
-bool isKeyIdText(const QString& text)
-{
-    return QRegularExpression(QStringLiteral("^(0|[1-9A-F][0-9A-F]{0,15})$")).match(text).hasMatch();
-}
 
 bool accepted(const QByteArray& signedBytes, const QByteArray& signatureText, const QVector<MinisignKey>& keys)
 {
@@ -52,12 +44,10 @@ MinisignKey trustedKey()
 
 void checkAsKey(const QByteArray& text, const MinisignKey& trusted)
 {
-    MinisignKey key{untouched, untouched};
-    if (!parseMinisignKey(text, &key).isEmpty()) {
-        FUZZ_CHECK(key.id == untouched && key.publicKey == untouched);
+    MinisignKey key;
+    if (!parseMinisignKey(text, &key).isEmpty())
         return;
-    }
-    FUZZ_CHECK(key.id.size() == 8 && key.publicKey.size() == 32 && isKeyIdText(keyIdText(key.id)));
+    FUZZ_CHECK(key.id.size() == 8 && key.publicKey.size() == 32);
     FUZZ_CHECK(text.contains(("Ed" + key.id + key.publicKey).toBase64()));
     const bool same = key.id == trusted.id && key.publicKey == trusted.publicKey;
     FUZZ_CHECK(accepted(manifest, goodSignature, {key}) == same);
@@ -73,17 +63,15 @@ int fuzzSignature(const uint8_t* data, size_t size)
     checkAsKey(text, trusted);
     checkTimestamp(text);
 
-    MinisignSignature signature{untouched, untouched, untouched, untouched};
+    MinisignSignature signature;
     const QString problem = parseMinisignSignature(text, &signature);
     const SignatureVerdict verdict = verifyManifestSignature(manifest, text, {trusted});
     if (!problem.isEmpty()) {
-        FUZZ_CHECK(signature.keyId == untouched && signature.signature == untouched
-                   && signature.trustedComment == untouched && signature.globalSignature == untouched);
         FUZZ_CHECK(verdict.failure == problem);
         return 0;
     }
     FUZZ_CHECK(signature.keyId.size() == 8 && signature.signature.size() == 64
-               && signature.globalSignature.size() == 64 && isKeyIdText(keyIdText(signature.keyId)));
+               && signature.globalSignature.size() == 64);
     FUZZ_CHECK(text.contains(("ED" + signature.keyId + signature.signature).toBase64())
                && text.contains(signature.globalSignature.toBase64())
                && text.contains("trusted comment: " + signature.trustedComment));

@@ -248,7 +248,7 @@ void CommandLineUpdater::onDeviceFailed(const QString &reason)
 void CommandLineUpdater::onCheckDone()
 {
     const DeviceInfo info = m_engine->deviceInfo();
-    m_plan = planDeviceUpdates(info, m_manager.components().value(manifestProduct(info.model)), false);
+    m_plan = planDeviceUpdates(info, m_manager.components(), false);
     printPlan();
     if (m_plan.components.isEmpty())
         return finish(ExitNothingToDo);

@@ -323,7 +323,7 @@ void UpdateEngine::onReadyForUpdate()
         return;
     emit deviceReadyForUpdate();
     const Component component = currentComponent();
-    if (unsigned(component.type) > unsigned(ComponentType::EnsembleAudio)) {
+    if (!isDeviceComponent(component.type)) {
         qCritical() << "MainWindow::onDownloadFinished: Unexpected component type.";
         endUpdate();
         emit installFailed(QStringLiteral("A %1 cannot be sent to the device.").arg(componentTypeName(component.type)));

@@ -22,11 +22,6 @@ bool readDecimal(const QString &text, int maximum, int *value)
     return true;
 }
 
-bool isDeviceComponent(ComponentType type)
-{
-    return unsigned(type) <= unsigned(ComponentType::EnsembleAudio);
-}
-
 // Whether the manifest's version of a device component can be read for its type.
 bool versionReadable(const Component &component)
 {
@@ -81,9 +76,14 @@ bool mcuUsbUpdatable(const FirmwareVersion &mcu)
     return !(mcu < FirmwareVersion{0, 6, 4});
 }
 
-ManifestProduct manifestProduct(int model)
+bool isDeviceComponent(ComponentType type)
 {
-    return model != 0 ? DeviceOrviPlus : DeviceOrvi;
+    return unsigned(type) <= unsigned(ComponentType::EnsembleAudio);
+}
+
+DevicePlan planDeviceUpdates(const DeviceInfo &device, const ComponentMap &manifest, bool listAll)
+{
+    return planDeviceUpdates(device, manifest.value(device.model != 0 ? DeviceOrviPlus : DeviceOrvi), listAll);
 }
 
 DevicePlan planDeviceUpdates(const DeviceInfo &device, const QVector<Component> &offered, bool listAll)

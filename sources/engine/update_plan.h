@@ -30,8 +30,8 @@ bool operator<(const FirmwareVersion &a, const FirmwareVersion &b);
 // Older MCU firmware (below Alpha 6.4) has no USB update path; it must be programmed directly.
 bool mcuUsbUpdatable(const FirmwareVersion &mcu);
 
-// The manifest product that lists a device model's components.
-ManifestProduct manifestProduct(int model);
+// MCU and DSP firmware, styles and ensemble audio: what can be sent to a device.
+bool isDeviceComponent(ComponentType type);
 
 struct DevicePlan
 {
@@ -43,6 +43,8 @@ struct DevicePlan
 // the device's, or with listAll every one of them. A component whose version cannot be read for
 // its type is never planned; a log line names it.
 DevicePlan planDeviceUpdates(const DeviceInfo &device, const QVector<Component> &offered, bool listAll);
+// The same for what a manifest lists for the device's model.
+DevicePlan planDeviceUpdates(const DeviceInfo &device, const ComponentMap &manifest, bool listAll);
 
 // "MCU Firmware: Version Production 1.4, Size 1 KB": one planned component as the user sees it.
 QString planLine(const Component &component);

@@ -526,7 +526,7 @@ void MainWindow::prepareDeviceUpdates(bool listAll)
 {
     const DeviceInfo info = m_engine->deviceInfo();
     m_lastCheckTime = m_updateManager->lastCheck();
-    m_plan = planDeviceUpdates(info, m_updateManager->components().value(manifestProduct(info.model)), listAll);
+    m_plan = planDeviceUpdates(info, m_updateManager->components(), listAll);
     if (m_plan.components.isEmpty())
         emit noUpdatesAvailable();
     else

@@ -29,25 +29,25 @@ void addKey(const QByteArray &text, const QString &origin, QVector<MinisignKey> 
         qWarning().noquote() << QStringLiteral("Trusted keys: %1 is passed over: %2.").arg(origin, problem);
 }
 
+// In the system folder only what root alone can change may vouch for a manifest.
+bool systemSafe(const QString &path, bool system)
+{
+    if (!system || onlyRootCanChange(path))
+        return true;
+    qWarning().noquote() << QStringLiteral("Trusted keys: %1 is passed over: users other than root can change it.").arg(path);
+    return false;
+}
+
 void addFolder(const QString &path, bool system, QVector<MinisignKey> *keys)
 {
     const QDir folder(path);
-    if (!folder.exists())
+    if (!folder.exists() || !systemSafe(path, system))
         return;
-    if (system && !onlyRootCanChange(path)) {
-        qWarning().noquote()
-                << QStringLiteral("Trusted keys: %1 is passed over: users other than root can change it.").arg(path);
-        return;
-    }
     const QStringList names = folder.entryList(QDir::Files, QDir::Name);
     for (const QString &name : names) {
         const QString filePath = folder.filePath(name);
-        if (system && !onlyRootCanChange(filePath)) {
-            qWarning().noquote()
-                    << QStringLiteral("Trusted keys: %1 is passed over: users other than root can change it.")
-                               .arg(filePath);
+        if (!systemSafe(filePath, system))
             continue;
-        }
         QFile file(filePath);
         if (!file.open(QIODevice::ReadOnly)) {
             qWarning().noquote() << QStringLiteral("Trusted keys: %1 is passed over: %2.").arg(filePath, file.errorString());

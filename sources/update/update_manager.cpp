@@ -138,8 +138,7 @@ QString UpdateManager::signatureFailure(const QByteArray &manifest)
 
     const QString keyId = keyIdText(m_signature.keyId);
     ConfigurationManager *configuration = ConfigurationManager::m_instance;
-    const qint64 seen = qMax(m_signatureTimestamps.value(keyId),
-                             configuration ? configuration->signatureTimestamp(keyId) : 0);
+    const qint64 seen = configuration ? configuration->signatureTimestamp(keyId) : 0;
     const QDateTime signedAt = QDateTime::fromSecsSinceEpoch(m_signature.timestamp, Qt::UTC);
     if (m_signature.timestamp < seen) {
         return QStringLiteral("it is older than a manifest already seen: signed %1, and one signed %2 was "
@@ -207,14 +206,9 @@ void UpdateManager::parseManifest()
 // A manifest counts as seen once its check has succeeded; from then on none older is taken.
 void UpdateManager::acceptSignature()
 {
-    if (m_signature.timestamp < 0)
-        return;
-    const QString keyId = keyIdText(m_signature.keyId);
-    if (m_signature.timestamp <= m_signatureTimestamps.value(keyId))
-        return;
-    m_signatureTimestamps.insert(keyId, m_signature.timestamp);
     ConfigurationManager *configuration = ConfigurationManager::m_instance;
-    if (configuration && configuration->signatureTimestamp(keyId) < m_signature.timestamp)
+    const QString keyId = keyIdText(m_signature.keyId);
+    if (m_signature.timestamp >= 0 && configuration && configuration->signatureTimestamp(keyId) < m_signature.timestamp)
         configuration->setSignatureTimestamp(keyId, m_signature.timestamp);
 }
 

@@ -6,7 +6,6 @@
 #include "update/update_manifest.h"
 
 #include <QDateTime>
-#include <QHash>
 #include <QList>
 #include <QNetworkAccessManager>
 #include <QObject>
@@ -69,7 +68,6 @@ private:
     QUrl m_signatureUrl;
     QString m_signaturePath;
     SignatureVerdict m_signature; // of the manifest being checked, stored once the check succeeds
-    QHash<QString, qint64> m_signatureTimestamps; // by key id, for a run without settings
 };
 
 } // namespace OrviPlus

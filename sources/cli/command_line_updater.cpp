@@ -229,11 +229,7 @@ void CommandLineUpdater::onDeviceReady()
     m_readyTimeout.stop();
     if (m_commandLine.command != CommandLine::Install)
         return m_manager.check();
-    Component component;
-    component.type = m_commandLine.installType;
-    component.filePath = QFileInfo(m_commandLine.installFile).absoluteFilePath();
-    component.size = uint64_t(QFileInfo(component.filePath).size());
-    m_plan = DevicePlan{{component}, {}};
+    m_plan = DevicePlan{{localComponent(m_commandLine.installType, m_commandLine.installFile)}, {}};
     askToGoOn();
 }
 

@@ -3,6 +3,7 @@
 #include "engine/version_text.h"
 
 #include <QDebug>
+#include <QFileInfo>
 
 #include <cmath>
 #include <tuple>
@@ -203,6 +204,16 @@ QString downloadedFileFault(const Component &component, qint64 receivedBytes, co
                 .arg(componentTypeName(component.type), QString::fromLatin1(sha256.toHex()),
                      QString::fromLatin1(component.sha256.toHex()));
     return QString();
+}
+
+Component localComponent(ComponentType type, const QString &filePath)
+{
+    const QFileInfo file(filePath);
+    Component component;
+    component.type = type;
+    component.filePath = file.absoluteFilePath();
+    component.size = uint64_t(file.size());
+    return component;
 }
 
 QString requiredFileEnding(ComponentType type)

@@ -63,6 +63,9 @@ std::optional<Component> newerApplication(const SemanticVersion &running, const 
 // is held against what arrived, and the digest where the manifest gives one.
 QString downloadedFileFault(const Component &component, qint64 receivedBytes, const QByteArray &sha256);
 
+// A component sent from a file on the computer instead of downloaded.
+Component localComponent(ComponentType type, const QString &filePath);
+
 // How the name of a file chosen for a manual install must end, for example "Update.bin"; empty
 // for a type that cannot be installed by hand.
 QString requiredFileEnding(ComponentType type);

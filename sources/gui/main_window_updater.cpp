@@ -599,11 +599,7 @@ void MainWindow::forceInstallComponent(ComponentType type)
         return;
     }
 
-    Component component;
-    component.type = type;
-    component.filePath = path;
-    component.size = uint64_t(QFileInfo(path).size());
-    m_plan = DevicePlan{{component}, {}};
+    m_plan = DevicePlan{{localComponent(type, path)}, {}};
     qDebug() << "About to upload" << name << "from:" << path;
     emit forceInstallComponentRequest();
 }

@@ -3,7 +3,6 @@
 #include "device/device_agent.h"
 #include "engine/version_text.h"
 
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -14,7 +14,6 @@
 #include <QDebug>
 #include <QDesktopServices>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QImage>
 #include <QInputDialog>

@@ -153,7 +153,6 @@ private slots:
         // Once the device answers, a stop closes it.
         r.device->setHeaderReplyFault({ReplyFault::None, -1, 0});
         QVERIFY(r.shakeHands());
-        QCOMPARE(HidSim::openHandleCount(), 1);
         r.agent->stop();
         QTRY_COMPARE_WITH_TIMEOUT(HidSim::openHandleCount(), 0, 2000);
         QCOMPARE(r.names, QStringList({"failure", "ready"}));

@@ -35,8 +35,7 @@ private slots:
         /* Faults of the reply path reach the protocol as its codes: {device setup, open result, ready result} */
         const std::tuple<const char*, int, int> cases[] = {{"refuse-open=yes", ORVI_ERR_OPEN, 0},
                                                            {"header-fault=no-reply:1", ORVI_ERR_TIMEOUT, 0},
-                                                           {"ready-fault=read-error:1", 0, ORVI_ERR_READ},
-                                                           {"reply-delay-ms=300", ORVI_ERR_TIMEOUT, 0}}; /* too late */
+                                                           {"ready-fault=read-error:1", 0, ORVI_ERR_READ}};
         for (const auto& [setup, openResult, readyResult] : cases) {
             std::vector<OrviSim::DeviceSetup> setups;
             OrviSim::parseDeviceSetups(setup, &setups);

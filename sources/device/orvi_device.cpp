@@ -177,18 +177,25 @@ void orviFreeEnumeration(struct hid_device_info* devices)
     hid_free_enumeration(devices);
 }
 
-static hid_device* openPath(const char* path)
+/* hidapi says why an open failed only in its error text; the errno of the failed open(2) is
+ * what tells a node the user may not open from one that is gone or broken. */
+static hid_device* openPath(const char* path, int* result)
 {
     std::lock_guard<std::mutex> lock(hidGlobalLock);
-    return hid_open_path(path);
+    errno = 0;
+    hid_device* hid = hid_open_path(path);
+    if (hid == NULL)
+        *result = errno == EACCES || errno == EPERM ? ORVI_ERR_ACCESS : ORVI_ERR_OPEN;
+    return hid;
 }
 
 OrviDevice* orviOpen(const char* path, int model, unsigned int timeoutMs, unsigned int* error)
 {
-    hid_device* hid = path != NULL ? openPath(path) : NULL;
+    int openResult = ORVI_ERR_OPEN;
+    hid_device* hid = path != NULL ? openPath(path, &openResult) : NULL;
     if (hid == NULL) {
         if (error != NULL)
-            *error = ORVI_ERR_OPEN;
+            *error = (unsigned int)openResult;
         return NULL;
     }
     OrviDevice* device = (OrviDevice*)calloc(1, sizeof(OrviDevice));

@@ -128,10 +128,14 @@ bool parseSetting(const std::string& key, const std::string& value, DeviceSetup*
             || number == 0)
             return false;
         d->failWriteAt = int(number);
-    } else if (key == "refuse-open" || key == "plugged") {
+    } else if (key == "refuse-open") {
+        if (value != "yes" && value != "denied" && value != "no")
+            return false;
+        d->openError = value == "yes" ? ENOENT : value == "denied" ? EACCES : 0;
+    } else if (key == "plugged") {
         if (value != "yes" && value != "no")
             return false;
-        (key == "plugged" ? d->plugged : d->openRefused) = value == "yes";
+        d->plugged = value == "yes";
     } else if (key == "mcu" || key == "dsp" || key == "styles" || key == "aux") {
         uint16_t* word = key == "mcu" ? &d->words.mcuWord
             : key == "dsp"            ? &d->words.dspWord
@@ -169,7 +173,7 @@ std::shared_ptr<OrviEmulator> DeviceSetup::makeEmulator() const
         emulator->failWriteAtReport(failWriteAt, failWriteCount);
     if (unplugAt > 0)
         emulator->unplugAtReport(unplugAt);
-    emulator->setOpenRefused(openRefused);
+    emulator->setOpenRefused(openError != 0, openError);
     return emulator;
 }
 

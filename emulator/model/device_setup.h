@@ -23,7 +23,9 @@
  *   reply-delay-ms=N         replies become readable N ms after the request
  *   fail-write=N[:COUNT]     write N and the COUNT-1 after it fail (default COUNT 1)
  *   unplug-at=N              write N fails and the device is unplugged
- *   refuse-open=yes|no       opening the device fails (hidraw node: as plugged in)
+ *   refuse-open=yes|denied|no  opening the device fails: yes as for a node that is gone,
+ *                            denied as for one the user may not open (hidraw node: one only
+ *                            its owner may open; both as plugged in)
  * Example: "model=plus,path=sim-1,mcu=0x0311,dsp=0x0111,styles=2,ensemble=5;model=orvi"
  * Devices set up this way reboot after every installed component and come back reporting
  * the versions in the builder tags of the images they installed.
@@ -58,7 +60,7 @@ struct DeviceSetup {
     int failWriteAt = 0;
     int failWriteCount = 1;
     int unplugAt = 0;
-    bool openRefused = false;
+    int openError = 0;        /* errno of a refused open */
     bool plugged = true;
 
     /* A new emulator of the model the product ID gives, configured as described. */

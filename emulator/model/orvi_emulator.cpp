@@ -115,7 +115,7 @@ struct EmulatorState {
     int failWriteFrom = 0;
     int failWriteCount = 0;
     int unplugAt = 0;
-    bool openRefused = false;
+    int openError = 0;
     int pacingUs = 0;
     RebootBehaviour reboot;
     bool rebootPending = false;
@@ -615,10 +615,10 @@ void OrviEmulator::unplugAtReport(int reportNumber)
     m_state->unplugAt = reportNumber;
 }
 
-void OrviEmulator::setOpenRefused(bool refused)
+void OrviEmulator::setOpenRefused(bool refused, int error)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_state->openRefused = refused;
+    m_state->openError = refused ? error : 0;
 }
 
 void OrviEmulator::setReportPacingUs(int microseconds)
@@ -710,10 +710,10 @@ std::vector<Reply> OrviEmulator::takeReplies()
     return replies;
 }
 
-bool OrviEmulator::openRefused() const
+int OrviEmulator::openError() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_state->openRefused;
+    return m_state->openError;
 }
 
 int OrviEmulator::reportPacingUs() const

@@ -19,6 +19,7 @@
 #define ORVI_EMULATOR_H
 
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -198,7 +199,9 @@ public:
     void setScriptedReplies(const std::vector<std::array<uint8_t, 64>>& replies);
     void failWriteAtReport(int reportNumber, int count = 1); /* -1 count: every write from N */
     void unplugAtReport(int reportNumber);           /* write N fails and the device vanishes */
-    void setOpenRefused(bool refused);               /* hid_open_path fails while set */
+    /* hid_open_path fails while set, leaving error in errno as the failed open(2) of a hidraw
+     * node would: ENOENT for a node that is not there, EACCES for one the user may not open. */
+    void setOpenRefused(bool refused, int error = ENOENT);
     void setReportPacingUs(int microseconds);        /* each write takes this long; 0 = off */
     void setRebootBehaviour(const RebootBehaviour& behaviour);
     RebootBehaviour rebootBehaviour() const;
@@ -209,7 +212,7 @@ public:
     std::vector<Reply> takeReplies();                /* replies produced since the last call */
     /* receiveReport, takeReplies, rebootPending and reportPacingUs in one step. */
     Delivery deliverReport(const unsigned char* data, std::size_t length);
-    bool openRefused() const;
+    int openError() const;                           /* errno of a refused open; 0: it opens */
     int reportPacingUs() const;
     /* True once a component was installed with rebooting enabled; cleared by takeReboot. */
     bool rebootPending() const;

@@ -9,7 +9,6 @@
 #include <QLockFile>
 #include <QSocketNotifier>
 
-#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -34,18 +33,6 @@ const char *commandName(CommandLine::Command command)
     default:
         return "";
     }
-}
-
-// What to do about a device node the user may not open.
-QString accessAdvice(const QString &path)
-{
-    if (::access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0 || errno != EACCES)
-        return QString();
-    return QStringLiteral(" You may not open %1: install the udev rule 70-orvi-updater.rules (the Debian package "
-                          "puts it in /usr/lib/udev/rules.d; from the source tree: sudo install -m 644 "
-                          "packaging/linux/70-orvi-updater.rules /etc/udev/rules.d/ && sudo udevadm control --reload "
-                          "&& sudo udevadm trigger --subsystem-match=hidraw), then plug the device in again.")
-            .arg(path);
 }
 
 } // namespace
@@ -192,10 +179,9 @@ void CommandLineUpdater::listDevices(const QVector<Connection> &connections)
                 for (const auto &[component, version] : deviceVersionTexts(info))
                     text += QStringLiteral("\n  %1: %2").arg(component, version);
             } else {
-                const QString error = failure + accessAdvice(connection.path);
                 device.remove(QStringLiteral("versions"));
-                device.insert(QStringLiteral("error"), error);
-                text += QStringLiteral(": cannot be read. ") + error;
+                device.insert(QStringLiteral("error"), failure);
+                text += QStringLiteral(": cannot be read. ") + failure;
                 m_listFailed = true;
             }
             m_listedDevices[i] = device;
@@ -236,8 +222,7 @@ void CommandLineUpdater::onDeviceFailed(const QString &reason)
 {
     // During an update the engine says how the update ended right after.
     if (!m_updateStarted)
-        finish(ExitFailure, QStringLiteral("The device cannot be opened: %1%2")
-                                    .arg(reason, accessAdvice(m_engine->device().path)));
+        finish(ExitFailure, QStringLiteral("The device cannot be opened: %1").arg(reason));
 }
 
 void CommandLineUpdater::onCheckDone()

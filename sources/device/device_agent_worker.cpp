@@ -38,6 +38,16 @@ DeviceInfo deviceInfoFromHeader(int model, const OrviHeader& header)
     return info;
 }
 
+// What to do about a device node the user may not open: said wherever the failure is shown.
+QString accessAdvice(const QString& path)
+{
+    return QStringLiteral("You may not open %1: install the udev rule 70-orvi-updater.rules (the Debian package "
+                          "puts it in /usr/lib/udev/rules.d; from the source tree: sudo install -m 644 "
+                          "packaging/linux/70-orvi-updater.rules /etc/udev/rules.d/ && sudo udevadm control --reload "
+                          "&& sudo udevadm trigger --subsystem-match=hidraw), then plug the device in again.")
+        .arg(path);
+}
+
 using SendFunction = int (*)(OrviDevice*, const char*, const OrviProgress*);
 
 SendFunction sendFunctionFor(DeviceFileType fileType)
@@ -148,7 +158,13 @@ void DeviceAgentWorker::shakeHands()
     }
 
     qCritical() << "DeviceAgent: Failed to connect. Error:" << error;
-    emit failure(QStringLiteral("Failed to connect to the device (error %1).").arg(error));
+    QString reason = QStringLiteral("Failed to connect to the device (error %1).").arg(error);
+    if (error == ORVI_ERR_ACCESS) {
+        const QString advice = accessAdvice(m_connection.path);
+        qCritical().noquote() << "DeviceAgent:" << advice;
+        reason += QLatin1Char(' ') + advice;
+    }
+    emit failure(reason);
     closeDevice();
     m_running = false;
 }

@@ -177,18 +177,25 @@ void orviFreeEnumeration(struct hid_device_info* devices)
     hid_free_enumeration(devices);
 }
 
-static hid_device* openPath(const char* path)
+/* hidapi says why an open failed only in its error text; the errno of the failed open(2) is
+ * what tells a node the user may not open from one that is gone or broken. */
+static hid_device* openPath(const char* path, int* result)
 {
     std::lock_guard<std::mutex> lock(hidGlobalLock);
-    return hid_open_path(path);
+    errno = 0;
+    hid_device* hid = hid_open_path(path);
+    if (hid == NULL)
+        *result = errno == EACCES || errno == EPERM ? ORVI_ERR_ACCESS : ORVI_ERR_OPEN;
+    return hid;
 }
 
 OrviDevice* orviOpen(const char* path, int model, unsigned int timeoutMs, unsigned int* error)
 {
-    hid_device* hid = path != NULL ? openPath(path) : NULL;
+    int openResult = ORVI_ERR_OPEN;
+    hid_device* hid = path != NULL ? openPath(path, &openResult) : NULL;
     if (hid == NULL) {
         if (error != NULL)
-            *error = ORVI_ERR_OPEN;
+            *error = (unsigned int)openResult;
         return NULL;
     }
     OrviDevice* device = (OrviDevice*)calloc(1, sizeof(OrviDevice));
@@ -249,12 +256,10 @@ int orviCheckReadyForUpdate(OrviDevice* device, unsigned int timeoutMs, unsigned
 
 /* Opens a file to send and takes its size. Only a regular file has a size to send: a
  * directory may open but reads nothing and would go out as an empty image. */
-static FILE* openForSending(const char* path, const char* mode, size_t bufferSize, long* size)
+static FILE* openForSending(const char* path, const char* mode, long* size)
 {
     FILE* file = path != NULL ? fopen(path, mode) : NULL;
     if (file != NULL) {
-        if (bufferSize > 0)
-            setvbuf(file, NULL, _IOFBF, bufferSize);
         struct stat status;
         if (fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode)
             && fseek(file, 0, SEEK_END) == 0 && (*size = ftell(file)) >= 0) {
@@ -326,7 +331,7 @@ int orviSendMicroFW(OrviDevice* device, const char* path, const OrviProgress* pr
     printf("Sending Micro FW: %s\n", path != NULL ? path : "");
     fflush(stdout);
     long size = 0;
-    FILE* file = openForSending(path, "rb", 0, &size);
+    FILE* file = openForSending(path, "rb", &size);
     if (file == NULL)
         return ORVI_ERR_FILE_OPEN;
 
@@ -368,33 +373,55 @@ int orviSendMicroFW(OrviDevice* device, const char* path, const OrviProgress* pr
 }
 
 /*
- * Reads what fgets with a buffer of capacity + 1 would: up to capacity characters, through
- * the line end. Returns the length; 0 at the end of the file. The caller holds the file's
- * lock, so each character costs no more than a buffer access.
+ * The DSP text, read a block at a time and its lines taken where they lie: the text is five
+ * times the size of the image, so what each character costs decides what the transfer costs.
  */
-static size_t readDspLine(FILE* file, char* line, size_t capacity)
+typedef struct DspText {
+    FILE* file;
+    char* block;
+    size_t start;
+    size_t end;
+} DspText;
+
+/*
+ * The next line as fgets with a buffer of capacity + 1 would read it: up to capacity
+ * characters, through the line end. Returns its length; 0 at the end of the file or after a
+ * read error (ferror tells which).
+ */
+static size_t nextDspLine(DspText* text, size_t capacity, const char** line)
 {
-    size_t length = 0;
-    while (length < capacity) {
-        int c = getc_unlocked(file);
-        if (c == EOF)
-            break;
-        line[length++] = (char)c;
-        if (c == '\n')
-            break;
+    if (text->end - text->start < capacity) {
+        size_t kept = text->end - text->start;
+        memmove(text->block, text->block + text->start, kept);
+        text->start = 0;
+        text->end = kept + fread(text->block + kept, 1, ORVI_SECTOR_SIZE - kept, text->file);
     }
-    line[length] = '\0';
+    const char* begin = text->block + text->start;
+    size_t available = text->end - text->start;
+    size_t limit = available < capacity ? available : capacity;
+    size_t length = 0;
+    /* Nearly every line is "0xHH" and its end. */
+    if (limit >= 5 && begin[4] == '\n' && begin[0] != '\n' && begin[1] != '\n' && begin[2] != '\n'
+        && begin[3] != '\n') {
+        length = 5;
+    } else {
+        while (length < limit && begin[length++] != '\n') {
+        }
+    }
+    text->start += length;
+    *line = begin;
     return length;
 }
 
 /* Counts the lines of a DSP file as the sender reads them; leaves the file rewound. */
-static long countDspLines(FILE* file)
+static long countDspLines(DspText* text)
 {
-    char line[10];
+    const char* line;
     long lines = 0;
-    while (readDspLine(file, line, sizeof line - 1) > 0)
+    while (nextDspLine(text, 9, &line) > 0)
         ++lines;
-    rewind(file);
+    rewind(text->file);
+    text->start = text->end = 0;
     return lines;
 }
 
@@ -421,13 +448,13 @@ static const signed char hexDigitValue[256] = {
  * One DSP line: "0x" and a hexadecimal byte. Returns the value, or -1 for a bad line; a line
  * with no digit after the prefix would otherwise put a 0 into the image that nobody wrote.
  */
-static int parseDspLine(const char* line)
+static int parseDspLine(const char* line, size_t length)
 {
-    if (line[0] != '0' || line[1] != 'x' || hexDigitValue[(unsigned char)line[2]] < 0)
+    if (length < 3 || line[0] != '0' || line[1] != 'x' || hexDigitValue[(unsigned char)line[2]] < 0)
         return -1;
     unsigned int value = 0;
-    for (const unsigned char* digit = (const unsigned char*)line + 2; hexDigitValue[*digit] >= 0; ++digit)
-        value = value * 16 + (unsigned int)hexDigitValue[*digit];
+    for (size_t i = 2; i < length && hexDigitValue[(unsigned char)line[i]] >= 0; ++i)
+        value = value * 16 + (unsigned int)hexDigitValue[(unsigned char)line[i]];
     return value < 256 ? (int)value : -1;
 }
 
@@ -436,12 +463,15 @@ int orviSendDspFW(OrviDevice* device, const char* path, const OrviProgress* prog
     printf("Sending DSP FW: %s\n", path != NULL ? path : "");
     fflush(stdout);
     long size = 0;
-    /* The text is five times the size of the image: read it in large blocks. */
-    FILE* file = openForSending(path, "r", ORVI_SECTOR_SIZE, &size);
+    FILE* file = openForSending(path, "r", &size);
     if (file == NULL)
         return ORVI_ERR_FILE_OPEN;
-    flockfile(file);
-    long lines = countDspLines(file);
+    DspText text = {file, (char*)malloc(ORVI_SECTOR_SIZE), 0, 0};
+    if (text.block == NULL) {
+        fclose(file);
+        return ORVI_ERR_FILE_OPEN;
+    }
+    long lines = countDspLines(&text);
 
     unsigned char* payload = device->output + ORVI_PAYLOAD_OFFSET;
     unsigned char checksum = 0;
@@ -456,8 +486,8 @@ int orviSendDspFW(OrviDevice* device, const char* path, const OrviProgress* prog
     while (!endOfFile && result == ORVI_OK) {
         int count = 0;
         while (count < ORVI_DSP_CHUNK) {
-            char line[9];
-            size_t length = readDspLine(file, line, sizeof line - 1);
+            const char* line;
+            size_t length = nextDspLine(&text, 8, &line);
             if (length == 0) {
                 if (ferror(file)) {
                     puts("Failed to read file.");
@@ -469,7 +499,7 @@ int orviSendDspFW(OrviDevice* device, const char* path, const OrviProgress* prog
                 break;
             }
             position += (long)length;
-            int value = parseDspLine(line);
+            int value = parseDspLine(line, length);
             if (value < 0) {
                 result = ORVI_ERR_BAD_FILE;
                 break;
@@ -486,7 +516,7 @@ int orviSendDspFW(OrviDevice* device, const char* path, const OrviProgress* prog
     }
 
     result = finishFirmware(device, ORVI_CMD_DSP_END, checksum, sent, &log, result);
-    funlockfile(file);
+    free(text.block);
     fclose(file);
     puts("Done sending DSP firmware.");
     fflush(stdout);
@@ -659,7 +689,7 @@ int orviSendStyles(OrviDevice* device, const char* path, const OrviProgress* pro
         return ORVI_ERR_NOT_SUPPORTED;
     }
     ContentTransfer transfer = {ORVI_CMD_STYLES_DATA, 0, 0, 0, 0};
-    FILE* file = openForSending(path, "rb", 0, &transfer.size);
+    FILE* file = openForSending(path, "rb", &transfer.size);
     if (file == NULL)
         return ORVI_ERR_FILE_OPEN;
     transfer.sectorCount = sectorCountOf(transfer.size);
@@ -687,7 +717,7 @@ int orviSendEnsemble(OrviDevice* device, const char* path, const OrviProgress* p
     printf("Sending ensemble audio: %s\n", path != NULL ? path : "");
     fflush(stdout);
     ContentTransfer transfer = {ORVI_CMD_ENSEMBLE_DATA, 0, 0, 0, 0};
-    FILE* file = openForSending(path, "rb", 0, &transfer.size);
+    FILE* file = openForSending(path, "rb", &transfer.size);
     if (file == NULL)
         return ORVI_ERR_FILE_OPEN;
     transfer.sectorCount = sectorCountOf(transfer.size);

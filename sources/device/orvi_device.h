@@ -29,6 +29,8 @@
 enum {
     ORVI_OK = 0,
     ORVI_ERR_OPEN = 2,
+    /* The open failed because the user may not open the device node (EACCES, EPERM). */
+    ORVI_ERR_ACCESS = 3,
     ORVI_ERR_READ = 4,
     ORVI_ERR_WRITE = 5,
     ORVI_ERR_BAD_READY_REPLY = 6,

@@ -252,8 +252,13 @@ void MainWindow::setupStateMachine()
     deviceLink->setInitialState(noDevice);
     noDevice->addTransition(m_engine, &UpdateEngine::deviceFound, selectingDevice);
     selectingDevice->addTransition(m_engine, &UpdateEngine::deviceReady, deviceSelected);
-    withPopUp(selectingDevice->addTransition(m_engine, &UpdateEngine::deviceFailed, noDevice),
-              QStringLiteral("Connection Failure"), QStringLiteral("Failed to connect to device."));
+    // The reason, kept before the machine sees the signal, says what the user can do about it.
+    connect(m_engine, &UpdateEngine::deviceFailed, this, [this](const QString &reason) { m_deviceFailure = reason; });
+    connect(selectingDevice->addTransition(m_engine, &UpdateEngine::deviceFailed, noDevice),
+            &QAbstractTransition::triggered, this, [this] {
+                popUpMessageAsync(QMessageBox::Critical, QStringLiteral("Connection Failure"),
+                                  QStringLiteral("Failed to connect to device."), m_deviceFailure);
+            });
     selectingDevice->addTransition(m_engine, &UpdateEngine::deviceLost, noDevice);
     deviceSelected->addTransition(m_engine, &UpdateEngine::deviceLost, noDevice);
 

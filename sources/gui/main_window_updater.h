@@ -113,6 +113,7 @@ private:
     UpdateEngine *m_engine = nullptr;
 
     QDateTime m_lastCheckTime;
+    QString m_deviceFailure;
     DevicePlan m_plan;
     QUrl m_appUpdateUrl;
     bool m_appUpdateCheckIsAutomatic = false;

@@ -12,9 +12,25 @@
 
 namespace OrviPlus {
 
+namespace {
+
+// The folder of ours in the temporary folder, which holds the working folder.
+QString brevantoFolderPath()
+{
+#if defined(Q_OS_MACOS) || !defined(Q_OS_UNIX)
+    // The temporary folder is the user's own here.
+    return QDir::tempPath() + QLatin1String("/Brevanto");
+#else
+    // /tmp is shared by every user: a folder of one name would be the first user's alone.
+    return QDir::tempPath() + QLatin1String("/Brevanto-") + QString::number(geteuid());
+#endif
+}
+
+} // namespace
+
 QString workingFolderPath()
 {
-    return QDir::tempPath() + QLatin1String("/Brevanto/OrviUpdater");
+    return brevantoFolderPath() + QLatin1String("/OrviUpdater");
 }
 
 #ifdef Q_OS_UNIX
@@ -50,9 +66,8 @@ bool makePrivateFolder(const QString &path, const char *purpose)
 bool prepareWorkingFolder()
 {
     QDir().mkpath(QDir::tempPath());
-    const QString brevanto = QDir::tempPath() + QLatin1String("/Brevanto");
     const char purpose[] = "Working folder";
-    return makePrivateFolder(brevanto, purpose) && makePrivateFolder(workingFolderPath(), purpose);
+    return makePrivateFolder(brevantoFolderPath(), purpose) && makePrivateFolder(workingFolderPath(), purpose);
 }
 
 #else

@@ -5,8 +5,9 @@
 
 namespace OrviPlus {
 
-// "Brevanto/OrviUpdater" under the system temporary folder: the manifest and the
-// downloaded components live there.
+// The user's own "Brevanto-UID/OrviUpdater" under the system temporary folder, or
+// "Brevanto/OrviUpdater" where that folder is the user's own (macOS): the manifest and
+// the downloaded components live there.
 QString workingFolderPath();
 
 // Creates the working folder if needed and makes sure no other user can put files

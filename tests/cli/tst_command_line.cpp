@@ -11,6 +11,8 @@
 #include <functional>
 
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -38,18 +40,27 @@ class CommandLineTest : public QObject
 
     std::unique_ptr<UpdateSite> m_site;
     QTemporaryDir m_runtime;
+    QTemporaryDir m_sharedTemp;
     QUrl m_manifest;
 
     // Runs the program; interrupted, it gets SIGINT once it installs, and again once it warned.
-    Run run(QStringList arguments, const QString &devices, bool interrupted = false)
+    // Every run shares one temporary folder open to all, as /tmp is; a second user has no
+    // runtime folder of its own here.
+    Run run(QStringList arguments, const QString &devices, bool interrupted = false, bool secondUser = false)
     {
         QProcess program;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("ORVI_SIM_DEVICES"), devices);
         environment.insert(QStringLiteral("ORVI_SIM_REPORT"), m_runtime.filePath(QStringLiteral("report")));
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtime.path());
+        environment.insert(QStringLiteral("TMPDIR"), m_sharedTemp.path());
+        arguments << "--manifest-url" << m_manifest.toString();
+        if (secondUser) {
+            environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+            arguments = QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", ORVI_UPDATER_PATH} + arguments;
+        }
         program.setProcessEnvironment(environment);
-        program.start(QStringLiteral(ORVI_UPDATER_PATH), arguments << "--manifest-url" << m_manifest.toString());
+        program.start(secondUser ? QStringLiteral("setpriv") : QStringLiteral(ORVI_UPDATER_PATH), arguments);
         Run run;
         const auto waitFor = [&](QByteArray *text, QProcess::ProcessChannel channel, const char *wanted) {
             return QTest::qWaitFor([&] {
@@ -90,6 +101,7 @@ private slots:
     {
         m_site = std::make_unique<UpdateSite>();
         QVERIFY(m_site->started());
+        QVERIFY(::chmod(QFile::encodeName(m_sharedTemp.path()).constData(), 01777) == 0);
         m_manifest = m_site->publish("ORVI+", {{OrviSim::Component::Mcu, 0x0312, 3000, "3.1.2"},
                                                {OrviSim::Component::Dsp, 0x0312, 500, "3.1.2"},
                                                {OrviSim::Component::Styles, 3, 40000, "0x0003"},
@@ -116,6 +128,7 @@ private slots:
             int status;
             QString shown;
             std::function<bool(const Run &)> holds = nullptr;
+            bool secondUser = false;
         };
         const Case cases[] = {
                 {{"--list-devices"}, older, 0,
@@ -123,6 +136,9 @@ private slots:
                 {{"--list-devices", "--json"}, twoDevices, 0, "",
                  [](const Run &run) { return run.values("devices", "serial") == QStringList({"A", "B"}); }},
                 {{"--check"}, older, 0, "Updates for Orvi+ A:\n  MCU Firmware: Version Production 1.2, Size 3 KB\n"},
+                // Another user checks after the first, in the same temporary folder.
+                {{"--check"}, older, 0, "Updates for Orvi+ A:\n  MCU Firmware: Version Production 1.2, Size 3 KB\n",
+                 nullptr, true},
                 {{"--check", "--json"}, older, 0, "",
                  [](const Run &run) {
                      return run.values("plan", "component")
@@ -143,10 +159,12 @@ private slots:
                  }},
                 {{"--check"}, older, 75, "", nothingSent}}; // while another copy runs
         for (const Case &c : cases) {
+            if (c.secondUser && ::geteuid() != 0)
+                continue; // only root can run the program as another user
             const bool interrupted = c.devices.contains("pacing");
             QLockFile otherCopy(m_runtime.filePath("brevanto_orvi_updater_single_instance_lock"));
             QVERIFY(c.status != 75 || otherCopy.tryLock(0));
-            const Run run = this->run(c.arguments, c.devices, interrupted);
+            const Run run = this->run(c.arguments, c.devices, interrupted, c.secondUser);
             const QString name = c.arguments.join(' ') + " over " + c.devices;
             QVERIFY2(run.status == c.status, qPrintable(name + ": " + run.out + run.err.right(1000)));
             QVERIFY2(run.out.contains(c.shown.toUtf8()), qPrintable(name + ": " + run.out));

@@ -10,6 +10,8 @@
 #include "minisign_tool.h"
 #include "window_test_support.h"
 
+#include <cerrno>
+
 using namespace OrviPlus;
 
 namespace {
@@ -104,20 +106,22 @@ private slots:
 
     void deviceArrival()
     {
-        // Model, whether it opens, and the status text then shown.
-        const std::tuple<int, bool, QString> cases[] = {
-                {0, true, "Orvi Connected\n\nMCU:   Production 1.2\nDSP:   Production 1.1\nEnsemble:   0x5\n"},
-                {1, true, "Orvi+ Connected\n\nMCU:   Production 1.2\nDSP:   Production 1.1\nStyles:   0x2\n"
-                          "Ensemble:   0x5\n"},
-                {1, false, "No device connected"}};
-        for (const auto &[model, opens, status] : cases) {
+        // Model, the errno of a failed open (0: it opens), and the status text then shown.
+        const std::tuple<int, int, QString> cases[] = {
+                {0, 0, "Orvi Connected\n\nMCU:   Production 1.2\nDSP:   Production 1.1\nEnsemble:   0x5\n"},
+                {1, 0, "Orvi+ Connected\n\nMCU:   Production 1.2\nDSP:   Production 1.1\nStyles:   0x2\n"
+                       "Ensemble:   0x5\n"},
+                {1, ENOENT, "No device connected"},
+                {1, EACCES, "No device connected"}};
+        for (const auto &[model, openError, status] : cases) {
+            const bool opens = openError == 0;
             cleanup();
             WindowUnderTest test(m_site->url(QStringLiteral("missing.xml")));
             const WindowView &view = test.view;
             // The device answers the handshake slowly, so the waiting texts can be seen.
             auto device = plugDevice(model, kPlusPath, {0x0312, 0x0311, 2, 5});
             device->setReplyDelayMs(600);
-            device->setOpenRefused(!opens);
+            device->setOpenRefused(!opens, openError);
             if (opens) {
                 QTRY_COMPARE(view.connectText(), QStringLiteral("Waiting for the ORVI device to get ready..."));
                 QCOMPARE(view.statusText(), QStringLiteral("Waiting..."));
@@ -129,6 +133,9 @@ private slots:
             } else {
                 QTRY_COMPARE(m_popUps.shown,
                              QStringList{QStringLiteral("Connection Failure|Failed to connect to device.")});
+                // Only a node the user may not open is worth the advice about the udev rule.
+                const QString details = m_popUps.details.value(0);
+                QCOMPARE(details.contains(kPlusPath) && details.contains("udev rule"), openError == EACCES);
                 m_popUps.take();
                 QCOMPARE(view.page(), 0);
                 QCOMPARE(view.connectText(), QStringLiteral("Please connect a ORVI device."));

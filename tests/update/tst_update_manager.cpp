@@ -23,7 +23,7 @@ namespace {
 
 QString brevantoPath()
 {
-    return QDir::tempPath() + QStringLiteral("/Brevanto");
+    return QDir::tempPath() + QStringLiteral("/Brevanto-") + QString::number(geteuid());
 }
 
 // Type and permission bits, of a link itself rather than its target.

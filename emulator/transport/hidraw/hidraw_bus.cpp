@@ -331,13 +331,18 @@ std::string HidrawBus::Private::plugInstance(const std::shared_ptr<Instance>& in
     g_signal_connect(in.handler, "handle-write", G_CALLBACK(&Private::onWrite), &in);
     g_signal_connect(in.handler, "handle-read", G_CALLBACK(&Private::onRead), &in);
     umockdev_testbed_attach_ioctl(testbed, in.device.node.c_str(), in.handler, nullptr);
+    chmod((root + "/ioctl" + in.device.node).c_str(), 0666);
     /* The node last: nothing can open the terminal without the handler. A refused open is a
-       node that cannot be opened, as without access rights. (Failing hidapi's first ioctl
-       instead crashes hidapi 0.13.1 on its way out.) */
+       node that cannot be opened, as one that is gone. (Failing hidapi's first ioctl instead
+       crashes hidapi 0.13.1 on its way out.) A denied one is the terminal that only its owner
+       may open, as a hidraw node without the udev rule. */
     const std::string nodeFile = root + in.device.node;
     g_mkdir_with_parents((root + "/dev").c_str(), 0755);
     unlink(nodeFile.c_str());
-    symlink(in.device.device->openRefused() ? "/nonexistent-refused-hidraw" : terminal, nodeFile.c_str());
+    const int openError = in.device.device->openError();
+    if (openError == EACCES)
+        chmod(terminal, 0600);
+    symlink(openError != 0 && openError != EACCES ? "/nonexistent-refused-hidraw" : terminal, nodeFile.c_str());
 
     int hidNumber;
     {
@@ -721,6 +726,9 @@ HidrawBus::HidrawBus() : d(new Private)
         d->ok = umockdev_in_mock_environment();
         char* root = umockdev_testbed_get_root_dir(d->testbed);
         d->root = root;
+        /* A program started as another user sees the bus as well; only the nodes' own rights
+           (a denied open) keep it out. */
+        chmod(root, 0755);
         g_free(root);
         {
             std::lock_guard<std::mutex> lock(startedMutex);

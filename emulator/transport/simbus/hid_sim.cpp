@@ -455,8 +455,10 @@ HID_API_EXPORT hid_device* HID_API_CALL hid_open_path(const char* path)
     Lock lock(b.mutex);
     applyDueReturns(b);
     auto it = path != nullptr ? findPlugged(b, path) : b.devices.end();
-    if (it == b.devices.end() || it->device->openRefused()) {
+    const int error = it == b.devices.end() ? ENOENT : it->device->openError();
+    if (error != 0) {
         ++b.counts.failedOpens;
+        errno = error;
         return nullptr;
     }
     ++b.counts.opens;

@@ -2,6 +2,7 @@
 
 #include "engine/version_text.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QFileInfo>
 
@@ -43,8 +44,9 @@ QString firmwareDigits(const FirmwareVersion &version)
     return QStringLiteral("%1.%2.%3").arg(version.stage).arg(version.major).arg(version.minor);
 }
 
-const char McuLimitWarning[] = "An MCU update is available but your current MCU firmware cannot be updated by USB. "
-                               "It must be programmed directly into the MCU.";
+const char McuLimitWarning[] =
+        QT_TRANSLATE_NOOP("OrviPlus::UpdatePlan", "An MCU update is available but your current MCU firmware cannot be "
+                                                  "updated by USB. It must be programmed directly into the MCU.");
 
 } // namespace
 
@@ -111,7 +113,7 @@ DevicePlan planDeviceUpdates(const DeviceInfo &device, const QVector<Component> 
                 qDebug() << "New MCU";
             } else {
                 qCritical().noquote() << McuLimitWarning;
-                plan.warnings.append(QString::fromLatin1(McuLimitWarning));
+                plan.warnings.append(QCoreApplication::translate("OrviPlus::UpdatePlan", McuLimitWarning));
             }
             break;
         }
@@ -153,8 +155,8 @@ DevicePlan planDeviceUpdates(const DeviceInfo &device, const QVector<Component> 
 
 QString planLine(const Component &component)
 {
-    return QStringLiteral("%1: Version %2, Size %3 KB")
-            .arg(componentTypeName(component.type), planVersionText(component), kilobytes(component.size));
+    return QCoreApplication::translate("OrviPlus::UpdatePlan", "%1: Version %2, Size %3 KB")
+            .arg(componentDisplayName(component.type), planVersionText(component), kilobytes(component.size));
 }
 
 QString planVersionText(const Component &component)

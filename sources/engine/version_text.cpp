@@ -1,5 +1,7 @@
 #include "engine/version_text.h"
 
+#include <QCoreApplication>
+
 namespace OrviPlus {
 
 namespace {
@@ -8,13 +10,13 @@ QString stageName(int stage)
 {
     switch (stage) {
     case 0:
-        return QStringLiteral("Alpha");
+        return QCoreApplication::translate("OrviPlus::VersionText", "Alpha");
     case 1:
-        return QStringLiteral("Beta");
+        return QCoreApplication::translate("OrviPlus::VersionText", "Beta");
     case 2:
-        return QStringLiteral("Pre-production");
+        return QCoreApplication::translate("OrviPlus::VersionText", "Pre-production");
     case 3:
-        return QStringLiteral("Production");
+        return QCoreApplication::translate("OrviPlus::VersionText", "Production");
     default:
         return QString();
     }
@@ -51,11 +53,14 @@ QString hexVersionText(uint32_t version)
 
 QVector<std::pair<QString, QString>> deviceVersionTexts(const DeviceInfo &info)
 {
-    QVector<std::pair<QString, QString>> versions = {{QStringLiteral("MCU"), firmwareVersionText(info.mcuVersion)},
-                                                     {QStringLiteral("DSP"), firmwareVersionText(info.dspVersion)}};
+    QVector<std::pair<QString, QString>> versions = {
+            {QCoreApplication::translate("OrviPlus::VersionText", "MCU"), firmwareVersionText(info.mcuVersion)},
+            {QCoreApplication::translate("OrviPlus::VersionText", "DSP"), firmwareVersionText(info.dspVersion)}};
     if (info.model == 1)
-        versions.append({QStringLiteral("Styles"), hexVersionText(info.stylesVersion)});
-    versions.append({QStringLiteral("Ensemble"), hexVersionText(info.ensembleVersion)});
+        versions.append({QCoreApplication::translate("OrviPlus::VersionText", "Styles"),
+                         hexVersionText(info.stylesVersion)});
+    versions.append({QCoreApplication::translate("OrviPlus::VersionText", "Ensemble"),
+                     hexVersionText(info.ensembleVersion)});
     return versions;
 }
 

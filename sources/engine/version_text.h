@@ -22,7 +22,8 @@ QString hexVersionText(uint16_t version);
 QString hexVersionText(uint32_t version);
 
 // The versions a device reports, by component ("MCU", "DSP", "Styles", "Ensemble"), as the
-// user sees them; only an Orvi+ has styles.
+// user sees them; only an Orvi+ has styles. Stage and component names follow the installed
+// translation, which only the window loads.
 QVector<std::pair<QString, QString>> deviceVersionTexts(const DeviceInfo &info);
 
 } // namespace OrviPlus

@@ -9,9 +9,12 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QIcon>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
 #include <QSocketNotifier>
 #include <QStandardPaths>
+#include <QTranslator>
 
 #include <cerrno>
 #include <csignal>
@@ -27,6 +30,11 @@
 static void initImageResourcesOutsideNamespace()
 {
     Q_INIT_RESOURCE(images);
+}
+
+static void initTranslationResourcesOutsideNamespace()
+{
+    Q_INIT_RESOURCE(translations);
 }
 
 namespace OrviPlus {
@@ -105,6 +113,22 @@ void setApplicationIdentity()
     QApplication::setWindowIcon(icon);
 }
 
+void installTranslations(const QLocale &locale)
+{
+    initTranslationResourcesOutsideNamespace();
+    // Qt's own texts (the buttons of dialogs) come from the system's Qt translations, where installed.
+    const std::pair<QString, QString> catalogues[] = {
+            {QStringLiteral("orvi-updater"), QStringLiteral(":/translations")},
+            {QStringLiteral("qtbase"), QLibraryInfo::location(QLibraryInfo::TranslationsPath)}};
+    for (const auto &[name, folder] : catalogues) {
+        auto *translator = new QTranslator(QCoreApplication::instance());
+        if (translator->load(locale, name, QStringLiteral("_"), folder))
+            QCoreApplication::installTranslator(translator);
+        else
+            delete translator;
+    }
+}
+
 QString singleInstanceLockPath()
 {
     return singleInstanceLockFolder() + QStringLiteral("/brevanto_orvi_updater_single_instance_lock");
@@ -155,9 +179,11 @@ void quitOnTerminationSignals()
 
 void reportAnotherInstance()
 {
-    const QString text = QStringLiteral("Another instance of the application is already running.");
+    const char text[] = QT_TRANSLATE_NOOP("OrviPlus::ApplicationSetup",
+                                          "Another instance of the application is already running.");
     qDebug().noquote() << text;
-    QMessageBox::critical(nullptr, QString(), text, QMessageBox::Ok, QMessageBox::NoButton);
+    QMessageBox::critical(nullptr, QString(), QCoreApplication::translate("OrviPlus::ApplicationSetup", text),
+                          QMessageBox::Ok, QMessageBox::NoButton);
 }
 
 } // namespace OrviPlus

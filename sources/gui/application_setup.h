@@ -4,6 +4,10 @@
 #include <QString>
 #include <QtGlobal>
 
+QT_BEGIN_NAMESPACE
+class QLocale;
+QT_END_NAMESPACE
+
 #include <functional>
 
 // The steps of start-up that main() strings together, kept here so that tests can run them.
@@ -19,6 +23,11 @@ void writeMessageToConsole(QtMsgType type, const QMessageLogContext &context, co
 
 // Makes the compiled-in images available; calling it again does no harm.
 void initImageResources();
+
+// Shows the window, its pop-ups and Qt's dialogs in the language of locale where a
+// translation exists, else in English. Needs the application object and must come before the
+// window. The command line never calls it: its output stays English.
+void installTranslations(const QLocale &locale);
 
 // Application name and organisation, which name the settings; needs the application object.
 void setApplicationNames();

@@ -29,9 +29,11 @@ void DeviceStatusView::setText(const QString &text)
 
 void DeviceStatusView::setInfo(const DeviceInfo &info)
 {
-    QString text = QStringLiteral("%1 Connected\n\n").arg(modelName(info.model));
+    //: %1 is the device's model, Orvi or Orvi+.
+    QString text = tr("%1 Connected").arg(modelName(info.model)) + QStringLiteral("\n\n");
     for (const auto &[component, version] : deviceVersionTexts(info))
-        text += QStringLiteral("%1:   %2\n").arg(component, version);
+        //: A part of the device and its version, "MCU:   Production 1.4".
+        text += tr("%1:   %2").arg(component, version) + QLatin1Char('\n');
     m_label->setText(text);
 }
 

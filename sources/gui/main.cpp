@@ -5,6 +5,7 @@
 #include "settings/configuration_manager.h"
 
 #include <QApplication>
+#include <QLocale>
 #include <QLockFile>
 #include <QTimer>
 
@@ -50,6 +51,7 @@ int main(int argc, char *argv[])
         return refused;
     OrviPlus::quitOnTerminationSignals();
     OrviPlus::setApplicationIdentity();
+    OrviPlus::installTranslations(QLocale::system());
 
     QLockFile lock(OrviPlus::singleInstanceLockPath());
     if (!lock.tryLock(0)) {

@@ -1,6 +1,7 @@
 #include "gui/main_window_updater.h"
 
 #include "device/device_monitor.h"
+#include "engine/version_text.h"
 #include "gui/application_setup.h"
 #include "gui/device_status_view.h"
 #include "gui/message_box.h"
@@ -109,14 +110,21 @@ void MainWindow::setupGui()
     m_deviceStatusView = new DeviceStatusView;
     m_deviceStatusView->setObjectName(QStringLiteral("deviceInfo"));
     m_deviceStatusView->setStyleSheet(QStringLiteral(" #deviceInfo QLabel { color: white; margin: 10 } "));
+    m_deviceStatusView->setAccessibleName(tr("Device status"));
 
     // Page 1: update check and the planned updates.
-    m_checkUpdatesButton = new QPushButton(QStringLiteral("Check for Latest Updates"));
+    m_checkUpdatesButton = new QPushButton(tr("Check for Latest Updates"));
     connect(m_checkUpdatesButton, &QPushButton::clicked, this, &MainWindow::checkUpdatesRequest);
+    m_checkUpdatesButton->setAccessibleDescription(
+            tr("Fetches the list of updates from the server and compares it with the device."));
     m_warningMessage = new MessageBox;
+    m_warningMessage->setAccessibleName(tr("Warnings"));
     m_checkMessage = new MessageBox;
+    m_checkMessage->setAccessibleName(tr("Update check"));
     m_updateList = new QListWidget;
-    m_startUpdateButton = new QPushButton(QStringLiteral("Start Update"));
+    m_updateList->setAccessibleName(tr("Available updates"));
+    m_startUpdateButton = new QPushButton(tr("Start Update"));
+    m_startUpdateButton->setAccessibleDescription(tr("Installs the listed components on the device one by one."));
     m_startUpdateButton->setEnabled(false);
 
     auto *checkPage = new QWidget;
@@ -136,10 +144,14 @@ void MainWindow::setupGui()
     m_downloadLabel = new QLabel;
     m_downloadProgress = new QProgressBar;
     m_downloadProgress->setRange(0, 100);
+    // Screen readers announce a bar by its name and read its value.
+    m_downloadProgress->setAccessibleName(tr("Download progress"));
     m_installLabel = new QLabel;
     m_installProgress = new QProgressBar;
     m_installProgress->setRange(0, 100);
+    m_installProgress->setAccessibleName(tr("Installation progress"));
     m_updateMessage = new MessageBox;
+    m_updateMessage->setAccessibleName(tr("Update status"));
 
     auto *updatePage = new QWidget;
     auto *updateLayout = new QVBoxLayout(updatePage);
@@ -161,13 +173,16 @@ void MainWindow::setupGui()
     m_makerLogoLabel = new QLabel;
     m_makerLogoLabel->setPixmap(makerLogo());
     m_makerLogoLabel->setAlignment(Qt::AlignHCenter);
+    m_makerLogoLabel->setAccessibleName(QStringLiteral("Brevanto"));
 
     m_origLogo = QPixmap::fromImage(origLogo.get());
     m_plusLogo = QPixmap::fromImage(plusLogo.get());
     m_origLogoLabel = new QLabel;
     m_origLogoLabel->setPixmap(m_origLogo);
+    m_origLogoLabel->setAccessibleName(modelName(0));
     m_plusLogoLabel = new QLabel;
     m_plusLogoLabel->setPixmap(m_plusLogo);
+    m_plusLogoLabel->setAccessibleName(modelName(1));
 
     auto *statusWidget = new QWidget;
     statusWidget->setObjectName(QStringLiteral("statusWidget"));
@@ -199,16 +214,16 @@ void MainWindow::setupMenus()
     m_installActions = new QActionGroup(this);
     m_installActions->setEnabled(false);
     for (ComponentType type : installableTypes) {
-        QAction *install = m_advancedMenu->addAction(QStringLiteral("Install %1...").arg(componentTypeName(type)));
+        QAction *install = m_advancedMenu->addAction(tr("Install %1...").arg(componentDisplayName(type)));
         m_installActions->addAction(install);
         connect(install, &QAction::triggered, this, [this, type] { forceInstallComponent(type); });
     }
     m_advancedMenu->addSeparator();
-    QAction *listAll = m_advancedMenu->addAction(QStringLiteral("List All Components"));
+    QAction *listAll = m_advancedMenu->addAction(tr("List All Components"));
     m_installActions->addAction(listAll);
     connect(listAll, &QAction::triggered, this, &MainWindow::forceInstallAllComponentsRequest);
     m_advancedMenu->addSeparator();
-    QAction *manifestUrl = m_advancedMenu->addAction(QStringLiteral("Set Manifest URL..."));
+    QAction *manifestUrl = m_advancedMenu->addAction(tr("Set Manifest URL..."));
     connect(manifestUrl, &QAction::triggered, this, &MainWindow::setManifestUrl);
 
     auto *bar = new QMenuBar;
@@ -256,8 +271,8 @@ void MainWindow::setupStateMachine()
     connect(m_engine, &UpdateEngine::deviceFailed, this, [this](const QString &reason) { m_deviceFailure = reason; });
     connect(selectingDevice->addTransition(m_engine, &UpdateEngine::deviceFailed, noDevice),
             &QAbstractTransition::triggered, this, [this] {
-                popUpMessageAsync(QMessageBox::Critical, QStringLiteral("Connection Failure"),
-                                  QStringLiteral("Failed to connect to device."), m_deviceFailure);
+                popUpMessageAsync(QMessageBox::Critical, tr("Connection Failure"),
+                                  tr("Failed to connect to device."), m_deviceFailure);
             });
     selectingDevice->addTransition(m_engine, &UpdateEngine::deviceLost, noDevice);
     deviceSelected->addTransition(m_engine, &UpdateEngine::deviceLost, noDevice);
@@ -269,8 +284,8 @@ void MainWindow::setupStateMachine()
     statusPanel->setInitialState(statusNoDevice);
     statusNoDevice->assignProperty(m_origLogoLabel, "visible", true);
     statusNoDevice->assignProperty(m_plusLogoLabel, "visible", true);
-    statusNoDevice->assignProperty(m_deviceStatusView, "text", QStringLiteral("No device connected"));
-    statusWaiting->assignProperty(m_deviceStatusView, "text", QStringLiteral("Waiting..."));
+    statusNoDevice->assignProperty(m_deviceStatusView, "text", tr("No device connected"));
+    statusWaiting->assignProperty(m_deviceStatusView, "text", tr("Waiting..."));
     onEntry(statusShowingInfo, &MainWindow::showDeviceStatus);
     statusNoDevice->addTransition(selectingDevice, &QState::entered, statusWaiting);
     statusWaiting->addTransition(noDevice, &QState::entered, statusNoDevice);
@@ -306,13 +321,13 @@ void MainWindow::setupStateMachine()
     updatesShown->setInitialState(noUpdatesShown);
     updating->setInitialState(selectingComponent);
 
-    connectPrompt->assignProperty(m_connectLabel, "text", QStringLiteral("Please connect a ORVI device."));
+    connectPrompt->assignProperty(m_connectLabel, "text", tr("Please connect a ORVI device."));
     connectPrompt->assignProperty(m_pages, "currentIndex", 0);
     connectPrompt->assignProperty(m_checkAppUpdateAction, "enabled", true);
     waitingForDevice->assignProperty(m_connectLabel, "text",
-                                     QStringLiteral("Waiting for the ORVI device to get ready..."));
+                                     tr("Waiting for the ORVI device to get ready..."));
     devicePage->assignProperty(m_pages, "currentIndex", 1);
-    checkingForUpdates->assignProperty(m_checkMessage, "text", QStringLiteral("Checking for latest updates..."));
+    checkingForUpdates->assignProperty(m_checkMessage, "text", tr("Checking for latest updates..."));
     checkingForUpdates->assignProperty(m_checkMessage, "mode", MessageBox::Information);
     checkingForUpdates->assignProperty(m_checkUpdatesButton, "enabled", false);
     checkingForUpdates->assignProperty(m_warningMessage, "mode", MessageBox::Hidden);
@@ -328,19 +343,19 @@ void MainWindow::setupStateMachine()
     updating->assignProperty(m_downloadLabel, "visible", true);
     updating->assignProperty(m_downloadProgress, "visible", true);
     updating->assignProperty(m_updateMessage, "text",
-                             QStringLiteral("Please do NOT disconnect or power down the device!"));
+                             tr("Please do NOT disconnect or power down the device!"));
     updating->assignProperty(m_updateMessage, "mode", MessageBox::Warning);
     selectingComponent->assignProperty(m_updateMessage, "mode", MessageBox::Hidden);
     installingComponent->assignProperty(
             m_updateMessage, "text",
-            QStringLiteral("Update in progress...\n\nPlease DO NOT disconnect or power down the device!"));
+            tr("Update in progress...\n\nPlease DO NOT disconnect or power down the device!"));
     installingComponent->assignProperty(m_updateMessage, "mode", MessageBox::Warning);
     awaitingCompletion->assignProperty(m_updateMessage, "mode", MessageBox::Warning);
     awaitingCompletion->assignProperty(m_updateMessage, "text",
-                                       QStringLiteral("Waiting for confirmation that the update is finished...\n\n"
-                                                      "Please DO NOT disconnect or power down the device!"));
+                                       tr("Waiting for confirmation that the update is finished...\n\n"
+                                          "Please DO NOT disconnect or power down the device!"));
     awaitingReboot->assignProperty(m_updateMessage, "mode", MessageBox::Information);
-    awaitingReboot->assignProperty(m_updateMessage, "text", QStringLiteral("Waiting for the device to reboot..."));
+    awaitingReboot->assignProperty(m_updateMessage, "text", tr("Waiting for the device to reboot..."));
 
     onEntry(devicePresent, &MainWindow::clearDeviceUpdates);
     connect(devicePresent, &QState::exited, this, &MainWindow::clearDeviceUpdates);
@@ -357,20 +372,20 @@ void MainWindow::setupStateMachine()
             m_engine->startUpdate(m_plan.components);
     });
     onEntry(awaitingUpdateMode, [this] {
-        m_updateMessage->warning(QStringLiteral("Waiting for the device to enter update mode...\n\n"
-                                                "Please DO NOT disconnect or power down the device!"));
+        m_updateMessage->warning(tr("Waiting for the device to enter update mode...\n\n"
+                                    "Please DO NOT disconnect or power down the device!"));
     });
     onEntry(installFailed, [this] {
-        popUpMessageAsync(QMessageBox::Critical, QStringLiteral("Update Failure"),
-                          QStringLiteral("The update could not be completed."));
+        popUpMessageAsync(QMessageBox::Critical, tr("Update Failure"),
+                          tr("The update could not be completed."));
     });
     onEntry(awaitingManualReboot,
-            [this] { m_updateMessage->warning(QStringLiteral("Please power-cycle the device now.")); });
+            [this] { m_updateMessage->warning(tr("Please power-cycle the device now.")); });
 
-    const QString downloadFailureTitle = QStringLiteral("Download Failure");
-    const QString downloadFailureText = QStringLiteral("Failed to download updates.");
-    const QString rebootFailureTitle = QStringLiteral("Reboot Failure");
-    const QString rebootFailureText = QStringLiteral("The device failed to reboot after update.");
+    const QString downloadFailureTitle = tr("Download Failure");
+    const QString downloadFailureText = tr("Failed to download updates.");
+    const QString rebootFailureTitle = tr("Reboot Failure");
+    const QString rebootFailureText = tr("The device failed to reboot after update.");
     connectPrompt->addTransition(selectingDevice, &QState::entered, waitingForDevice);
     waitingForDevice->addTransition(deviceSelected, &QState::entered, devicePresent);
     waitingForDevice->addTransition(noDevice, &QState::entered, connectPrompt);
@@ -379,8 +394,8 @@ void MainWindow::setupStateMachine()
     discoveringAllUpdates->addTransition(m_updateManager, &UpdateManager::updateDiscoveryDone, planningAllUpdates);
     connect(checkingForUpdates->addTransition(m_updateManager, &UpdateManager::failure, noUpdatesShown),
             &QAbstractTransition::triggered, this, [this] {
-                popUpMessageAsync(QMessageBox::Critical, QStringLiteral("Update Check Failure"),
-                                  QStringLiteral("Failed to check for updates!"), m_updateManager->failureReason());
+                popUpMessageAsync(QMessageBox::Critical, tr("Update Check Failure"),
+                                  tr("Failed to check for updates!"), m_updateManager->failureReason());
             });
     checkingForUpdates->addTransition(this, &MainWindow::updatesAvailable, updatesAvailableShown);
     checkingForUpdates->addTransition(this, &MainWindow::noUpdatesAvailable, noUpdatesShown);
@@ -429,7 +444,7 @@ void MainWindow::setupStateMachine()
     onEntry(appUpdateCheckFailed, [this] {
         if (!m_appUpdateCheckIsAutomatic)
             popUpMessageAsync(QMessageBox::Critical, QString(),
-                              QStringLiteral("Failed to check for new version of Orvi Updater."),
+                              tr("Failed to check for new version of Orvi Updater."),
                               m_updateManager->failureReason());
     });
     appUpdateIdle->addTransition(this, &MainWindow::checkAppUpdatesRequest, checkingAppUpdates);
@@ -444,8 +459,8 @@ void MainWindow::setupStateMachine()
 void MainWindow::showAboutDialog()
 {
     const QString name = QCoreApplication::applicationName();
-    QMessageBox::about(this, QStringLiteral("About %1").arg(name),
-                       QStringLiteral("<b>%1 version %2</b>").arg(name, appVersionText));
+    QMessageBox::about(this, tr("About %1").arg(name),
+                       tr("<b>%1 version %2</b>").arg(name, appVersionText));
 }
 
 void MainWindow::setManifestUrl()
@@ -454,8 +469,8 @@ void MainWindow::setManifestUrl()
     QString text = configuration->updateManifestUrl().toString();
     for (;;) {
         bool accepted = false;
-        text = QInputDialog::getText(this, QStringLiteral("Set Manifest URL"),
-                                     QStringLiteral("Please enter the URL of the update manifest file."),
+        text = QInputDialog::getText(this, tr("Set Manifest URL"),
+                                     tr("Please enter the URL of the update manifest file."),
                                      QLineEdit::Normal, text, &accepted);
         if (!accepted)
             return;
@@ -468,8 +483,8 @@ void MainWindow::setManifestUrl()
             configuration->setUpdateManifestUrl(url);
             return;
         }
-        QMessageBox::critical(this, QStringLiteral("Invalid Manifest URL"),
-                              QStringLiteral("The entered text is not a valid URL. Please enter a valid URL."),
+        QMessageBox::critical(this, tr("Invalid Manifest URL"),
+                              tr("The entered text is not a valid URL. Please enter a valid URL."),
                               QMessageBox::Ok);
     }
 }
@@ -544,14 +559,15 @@ void MainWindow::displayDeviceUpdates()
     if (m_plan.warnings.isEmpty())
         m_warningMessage->clear();
     else
-        m_warningMessage->warning(QStringLiteral("WARNING:\n") + m_plan.warnings.join(QLatin1Char('\n')));
+        m_warningMessage->warning(tr("WARNING:") + QLatin1Char('\n') + m_plan.warnings.join(QLatin1Char('\n')));
 
-    const QString checkTime = m_lastCheckTime.toString(Qt::TextDate);
+    //: How the time of the last check is written (QDateTime::toString); the English one is Qt::TextDate.
+    const QString checkTime = m_lastCheckTime.toString(tr("ddd MMM d HH:mm:ss yyyy"));
     if (!m_plan.components.isEmpty())
         m_checkMessage->info(
-                QStringLiteral("The following components can be updated (last checked on %1):").arg(checkTime));
+                tr("The following components can be updated (last checked on %1):").arg(checkTime));
     else if (m_lastCheckTime.isValid())
-        m_checkMessage->info(QStringLiteral("No updates available (last checked on %1).").arg(checkTime));
+        m_checkMessage->info(tr("No updates available (last checked on %1).").arg(checkTime));
     else
         m_checkMessage->clear();
 
@@ -564,17 +580,15 @@ void MainWindow::displayDeviceUpdates()
 void MainWindow::showComponent()
 {
     const Component component = m_engine->currentComponent();
-    m_updateTitleLabel->setText(QStringLiteral("Updating %1 (Component %2/%3)")
-                                        .arg(componentTypeName(component.type))
+    m_updateTitleLabel->setText(tr("Updating %1 (Component %2/%3)")
+                                        .arg(componentDisplayName(component.type))
                                         .arg(m_engine->componentIndex() + 1)
                                         .arg(m_engine->componentCount()));
     m_downloadProgress->setValue(0);
     m_installProgress->setValue(0);
-    QString downloadText = QStringLiteral("Downloading");
-    if (component.size != 0)
-        downloadText += QStringLiteral(" (%1 KB)").arg(kilobytes(component.size));
-    m_downloadLabel->setText(downloadText);
-    m_installLabel->setText(QStringLiteral("Installing"));
+    m_downloadLabel->setText(component.size != 0 ? tr("Downloading (%1 KB)").arg(kilobytes(component.size))
+                                                 : tr("Downloading"));
+    m_installLabel->setText(tr("Installing"));
 }
 
 void MainWindow::reportDownloadProgress(float fraction)
@@ -586,25 +600,25 @@ void MainWindow::reportInstallProgress(float fraction, long total)
 {
     m_installProgress->setValue(int(fraction * 100));
     if (total > 0)
-        m_installLabel->setText(QStringLiteral("Installing (%1 KB)").arg(kilobytes(uint64_t(total))));
+        m_installLabel->setText(tr("Installing (%1 KB)").arg(kilobytes(uint64_t(total))));
 }
 
 void MainWindow::forceInstallComponent(ComponentType type)
 {
-    const QString name = componentTypeName(type);
+    const QString name = componentDisplayName(type);
     const QString ending = requiredFileEnding(type);
-    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Select %1").arg(name), QDir::homePath(),
+    const QString path = QFileDialog::getOpenFileName(this, tr("Select %1").arg(name), QDir::homePath(),
                                                       QStringLiteral("%1 (*%2)").arg(name, ending));
     if (path.isEmpty())
         return;
     if (!path.endsWith(ending, Qt::CaseSensitive)) {
-        QMessageBox::critical(this, QStringLiteral("Invalid File"),
-                              QStringLiteral("This file does not seem to be a valid ") + name, QMessageBox::Ok);
+        QMessageBox::critical(this, tr("Invalid File"),
+                              tr("This file does not seem to be a valid %1").arg(name), QMessageBox::Ok);
         return;
     }
 
     m_plan = DevicePlan{{localComponent(type, path)}, {}};
-    qDebug() << "About to upload" << name << "from:" << path;
+    qDebug() << "About to upload" << componentTypeName(type) << "from:" << path;
     emit forceInstallComponentRequest();
 }
 
@@ -618,7 +632,7 @@ void MainWindow::confirmAppUpdates()
     if (!newer) {
         if (!automatic && !m_engine->isUpdating())
             popUpMessageAsync(QMessageBox::Information, QString(),
-                              QStringLiteral("No updates available for Orvi Updater."));
+                              tr("No updates available for Orvi Updater."));
         emit appUpdatesRejected();
         return;
     }
@@ -626,8 +640,8 @@ void MainWindow::confirmAppUpdates()
     m_appUpdateUrl = newer->url;
     auto *question = new QMessageBox(this);
     question->setModal(true);
-    question->setText(QStringLiteral("New Orvi Updater version %1 is available.\n\nWould you like to quit this "
-                                     "application and install the new version?\n\n")
+    question->setText(tr("New Orvi Updater version %1 is available.\n\nWould you like to quit this "
+                         "application and install the new version?\n\n")
                               .arg(newer->version));
     question->setIcon(QMessageBox::Information);
     question->setStandardButtons(QMessageBox::Yes | QMessageBox::No);

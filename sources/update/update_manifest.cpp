@@ -1,28 +1,43 @@
 #include "update/update_manifest.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QIODevice>
 #include <QXmlSimpleReader>
 
 namespace OrviPlus {
 
-QString componentTypeName(ComponentType type)
+namespace {
+
+const char *componentTypeText(ComponentType type)
 {
     switch (type) {
     case ComponentType::McuFirmware:
-        return QStringLiteral("MCU Firmware");
+        return QT_TRANSLATE_NOOP("OrviPlus::ComponentType", "MCU Firmware");
     case ComponentType::DspFirmware:
-        return QStringLiteral("DSP Firmware");
+        return QT_TRANSLATE_NOOP("OrviPlus::ComponentType", "DSP Firmware");
     case ComponentType::Styles:
-        return QStringLiteral("Styles");
+        return QT_TRANSLATE_NOOP("OrviPlus::ComponentType", "Styles");
     case ComponentType::EnsembleAudio:
-        return QStringLiteral("Ensemble Audio");
+        return QT_TRANSLATE_NOOP("OrviPlus::ComponentType", "Ensemble Audio");
     case ComponentType::WindowsApplication:
-        return QStringLiteral("Windows Application");
+        return QT_TRANSLATE_NOOP("OrviPlus::ComponentType", "Windows Application");
     case ComponentType::MacApplication:
-        return QStringLiteral("Mac OS X Application");
+        return QT_TRANSLATE_NOOP("OrviPlus::ComponentType", "Mac OS X Application");
     }
-    return QStringLiteral("Unknown Component");
+    return QT_TRANSLATE_NOOP("OrviPlus::ComponentType", "Unknown Component");
+}
+
+} // namespace
+
+QString componentTypeName(ComponentType type)
+{
+    return QString::fromLatin1(componentTypeText(type));
+}
+
+QString componentDisplayName(ComponentType type)
+{
+    return QCoreApplication::translate("OrviPlus::ComponentType", componentTypeText(type));
 }
 
 namespace {

@@ -29,8 +29,11 @@ enum class ComponentType : int {
     MacApplication = 5,
 };
 
-// Display name of a component type; also the file name of a downloaded component.
+// Name of a component type, in English: the file name of a downloaded component, and what
+// the log and the command line show.
 QString componentTypeName(ComponentType type);
+// The same name in the language of the installed translation, for the window.
+QString componentDisplayName(ComponentType type);
 
 // The key under which the manifest's components are filed.
 enum ManifestProduct : int {

@@ -56,7 +56,7 @@ private slots:
             m_preventer->setSleepPrevented(true);
             m_preventer->setSleepPrevented(true);
             QCOMPARE(ask("Calls").toStringList(),
-                     QStringList{"idle:sleep|Orvi Updater|Brevanto Orvi Update in Progress|block"});
+                     QStringList{"sleep:idle:handle-lid-switch:shutdown|Orvi Updater|Brevanto Orvi Update in Progress|block"});
             // Held by our copy of the descriptor, not by one still in transit.
             QTest::qWait(200);
             QCOMPARE(ask("OpenInhibitors").toInt(), 1);

@@ -9,7 +9,7 @@
 #include <memory>
 #include <utility>
 
-#include "child_process.h"
+#include "platform/private_bus.h"
 
 using OrviPlus::SleepPreventer;
 
@@ -20,14 +20,7 @@ class TestSleepPreventerLinux : public QObject
 private slots:
     void initTestCase()
     {
-        m_bus.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_bus.start(QStringLiteral(DBUS_DAEMON_EXECUTABLE),
-                    {QStringLiteral("--config-file=" PRIVATE_SYSTEM_BUS_CONFIG), QStringLiteral("--nofork"),
-                     QStringLiteral("--nopidfile"), QStringLiteral("--print-address"),
-                     QStringLiteral("--address=unix:dir=") + m_busFolder.path()});
-        const QByteArray address = m_bus.firstLine();
-        QVERIFY2(address.startsWith("unix:"), "dbus-daemon did not report its address");
-        qputenv("DBUS_SYSTEM_BUS_ADDRESS", address);
+        QVERIFY2(m_bus.serveAs("DBUS_SYSTEM_BUS_ADDRESS"), "dbus-daemon did not start");
         QVERIFY(QDBusConnection::systemBus().isConnected());
     }
 
@@ -88,9 +81,8 @@ private:
             QStringLiteral("org.freedesktop.login1.Manager"), QString::fromLatin1(method))).arguments().value(0);
     }
 
-    // Not under TMPDIR: a socket path must fit in 108 bytes.
-    QTemporaryDir m_busFolder{QStringLiteral("/tmp/orvi-bus-XXXXXX")};
-    ChildProcess m_bus, m_standIn;
+    PrivateBus m_bus;
+    ChildProcess m_standIn;
     std::unique_ptr<SleepPreventer> m_preventer;
 };
 

@@ -1,5 +1,7 @@
-// The Linux sleep preventer against a private bus with a stand-in logind.
+// The Linux platform services against a private bus, serving as both system and session bus,
+// with a stand-in logind and no notification service.
 
+#include "platform/desktop_notifier.h"
 #include "platform/sleep_preventer.h"
 
 #include <QDBusConnection>
@@ -9,18 +11,20 @@
 #include <memory>
 #include <utility>
 
+#include "message_log.h"
 #include "platform/private_bus.h"
 
 using OrviPlus::SleepPreventer;
 
-class TestSleepPreventerLinux : public QObject
+class TestPlatformLinux : public QObject
 {
     Q_OBJECT
 
 private slots:
     void initTestCase()
     {
-        QVERIFY2(m_bus.serveAs("DBUS_SYSTEM_BUS_ADDRESS"), "dbus-daemon did not start");
+        QVERIFY2(m_bus.serveAs("DBUS_SYSTEM_BUS_ADDRESS") && m_bus.serveAs("DBUS_SESSION_BUS_ADDRESS"),
+                 "dbus-daemon did not start");
         QVERIFY(QDBusConnection::systemBus().isConnected());
     }
 
@@ -65,6 +69,16 @@ private slots:
         }
     }
 
+    // What reaches the service is checked with the window; without one, nothing fails.
+    void notificationWithoutServiceIsDroppedQuietly()
+    {
+        OrviPlus::DesktopNotifier notifier(QStringLiteral("example.icon"));
+        MessageLog log;
+        notifier.notify(QStringLiteral("Update finished"), QStringLiteral("All components were installed on the Orvi+."));
+        QTRY_COMPARE(log.lines().size(), 1);
+        QVERIFY2(log.lines()[0].startsWith("DesktopNotifier: not shown: "), qPrintable(log.lines()[0]));
+    }
+
 private:
     bool startStandIn(const QString &mode)
     {
@@ -86,5 +100,5 @@ private:
     std::unique_ptr<SleepPreventer> m_preventer;
 };
 
-QTEST_GUILESS_MAIN(TestSleepPreventerLinux)
-#include "tst_sleep_preventer_linux.moc"
+QTEST_GUILESS_MAIN(TestPlatformLinux)
+#include "tst_platform_linux.moc"

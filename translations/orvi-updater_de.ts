@@ -337,6 +337,14 @@ Möchten Sie dieses Programm beenden und die neue Version installieren?
         <extracomment>How the time of the last check is written (QDateTime::toString); the English one is Qt::TextDate.</extracomment>
         <translation>dd.MM.yyyy HH:mm:ss</translation>
     </message>
+    <message>
+        <source>Update finished</source>
+        <translation>Update abgeschlossen</translation>
+    </message>
+    <message>
+        <source>All components were installed on the %1.</source>
+        <translation>Alle Komponenten wurden auf dem %1 installiert.</translation>
+    </message>
 </context>
 <context>
     <name>OrviPlus::UpdatePlan</name>

@@ -101,11 +101,16 @@ void setApplicationNames()
     QCoreApplication::setOrganizationName(QStringLiteral("Brevanto"));
 }
 
+QString desktopEntryName()
+{
+    return QStringLiteral("example.brevanto.OrviUpdater");
+}
+
 void setApplicationIdentity()
 {
     setApplicationNames();
     // Lets Wayland desktops match the window to its menu entry and icon.
-    QGuiApplication::setDesktopFileName(QStringLiteral("example.brevanto.OrviUpdater"));
+    QGuiApplication::setDesktopFileName(desktopEntryName());
 
     initImageResources();
     QIcon icon;

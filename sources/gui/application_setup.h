@@ -32,6 +32,9 @@ void installTranslations(const QLocale &locale);
 // Application name and organisation, which name the settings; needs the application object.
 void setApplicationNames();
 
+// The name of the program's desktop entry, which also names its icon in the icon theme.
+QString desktopEntryName();
+
 // The names, and what the desktop shows of the window: its icon and desktop entry. Needs the
 // GUI application object.
 void setApplicationIdentity();

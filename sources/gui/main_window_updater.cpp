@@ -5,10 +5,12 @@
 #include "gui/application_setup.h"
 #include "gui/device_status_view.h"
 #include "gui/message_box.h"
+#include "platform/desktop_notifier.h"
 #include "settings/configuration_manager.h"
 #include "update/update_manager.h"
 
 #include <QActionGroup>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QCursor>
@@ -74,6 +76,7 @@ MainWindow::MainWindow(const DeviceWaits &waits, QWidget *parent)
     connect(m_engine, &UpdateEngine::componentStarted, this, &MainWindow::showComponent);
     connect(m_engine, &UpdateEngine::downloadProgress, this, &MainWindow::reportDownloadProgress);
     connect(m_engine, &UpdateEngine::installProgress, this, &MainWindow::reportInstallProgress);
+    m_notifier = new DesktopNotifier(desktopEntryName(), this);
 
     setupGui();
     setupMenus();
@@ -247,9 +250,9 @@ void MainWindow::setupMenus()
 void MainWindow::setupStateMachine()
 {
     const auto onEntry = [this](QState *state, auto action) { connect(state, &QState::entered, this, action); };
-    const auto withPopUp = [this](QAbstractTransition *transition, const QString &title, const QString &text) {
+    const auto endsUpdateWith = [this](QAbstractTransition *transition, const QString &title, const QString &text) {
         connect(transition, &QAbstractTransition::triggered, this,
-                [this, title, text] { popUpMessageAsync(QMessageBox::Critical, title, text); });
+                [this, title, text] { reportUpdateFailure(title, text); });
     };
 
     // Qt's machine itself cannot be parallel, so one parallel state holds the four regions.
@@ -376,8 +379,7 @@ void MainWindow::setupStateMachine()
                                     "Please DO NOT disconnect or power down the device!"));
     });
     onEntry(installFailed, [this] {
-        popUpMessageAsync(QMessageBox::Critical, tr("Update Failure"),
-                          tr("The update could not be completed."));
+        reportUpdateFailure(tr("Update Failure"), tr("The update could not be completed."));
     });
     onEntry(awaitingManualReboot,
             [this] { m_updateMessage->warning(tr("Please power-cycle the device now.")); });
@@ -405,9 +407,14 @@ void MainWindow::setupStateMachine()
     updatesShown->addTransition(this, &MainWindow::forceInstallComponentRequest, updating);
     updatesShown->addTransition(this, &MainWindow::forceInstallAllComponentsRequest, discoveringAllUpdates);
     selectingComponent->addTransition(m_engine, &UpdateEngine::componentStarted, downloadingComponent);
-    selectingComponent->addTransition(m_engine, &UpdateEngine::updateFinished, checkingForUpdates);
-    withPopUp(downloadingComponent->addTransition(m_engine, &UpdateEngine::downloadFailed, checkingForUpdates),
-              downloadFailureTitle, downloadFailureText);
+    connect(selectingComponent->addTransition(m_engine, &UpdateEngine::updateFinished, checkingForUpdates),
+            &QAbstractTransition::triggered, this, [this] {
+                reportUpdateEnd(tr("Update finished"),
+                                tr("All components were installed on the %1.")
+                                        .arg(modelName(m_engine->deviceInfo().model)));
+            });
+    endsUpdateWith(downloadingComponent->addTransition(m_engine, &UpdateEngine::downloadFailed, checkingForUpdates),
+                   downloadFailureTitle, downloadFailureText);
     downloadingComponent->addTransition(m_engine, &UpdateEngine::componentDownloaded, awaitingUpdateMode);
     awaitingUpdateMode->addTransition(m_engine, &UpdateEngine::deviceReadyForUpdate, installingComponent);
     installingComponent->addTransition(m_engine, &UpdateEngine::installFailed, installFailed);
@@ -417,14 +424,14 @@ void MainWindow::setupStateMachine()
     awaitingCompletion->addTransition(noDevice, &QState::entered, awaitingReboot);
     awaitingCompletion->addTransition(m_engine, &UpdateEngine::restartOverdue, awaitingManualReboot);
     awaitingManualReboot->addTransition(noDevice, &QState::entered, awaitingReboot);
-    withPopUp(awaitingManualReboot->addTransition(m_engine, &UpdateEngine::rebootFailed, checkingForUpdates),
-              rebootFailureTitle, rebootFailureText);
+    endsUpdateWith(awaitingManualReboot->addTransition(m_engine, &UpdateEngine::rebootFailed, checkingForUpdates),
+                   rebootFailureTitle, rebootFailureText);
     awaitingReboot->addTransition(deviceSelected, &QState::entered, selectingComponent);
     // Back, but it failed to open or went away again; or it never came back.
-    withPopUp(awaitingReboot->addTransition(noDevice, &QState::entered, connectPrompt), rebootFailureTitle,
-              rebootFailureText);
-    withPopUp(awaitingReboot->addTransition(m_engine, &UpdateEngine::rebootFailed, connectPrompt),
-              rebootFailureTitle, rebootFailureText);
+    endsUpdateWith(awaitingReboot->addTransition(noDevice, &QState::entered, connectPrompt), rebootFailureTitle,
+                   rebootFailureText);
+    endsUpdateWith(awaitingReboot->addTransition(m_engine, &UpdateEngine::rebootFailed, connectPrompt),
+                   rebootFailureTitle, rebootFailureText);
 
     // The application's check for a newer version of itself.
     auto *appUpdateIdle = new QState(appUpdate);
@@ -500,6 +507,19 @@ void MainWindow::popUpMessageAsync(QMessageBox::Icon icon, const QString &title,
     box->setIcon(icon);
     connect(box, &QMessageBox::finished, box, &QObject::deleteLater);
     box->show();
+}
+
+void MainWindow::reportUpdateEnd(const QString &summary, const QString &body)
+{
+    // The window or one of its boxes in front: the user sees it there already.
+    if (!QApplication::activeWindow())
+        m_notifier->notify(summary, body);
+}
+
+void MainWindow::reportUpdateFailure(const QString &title, const QString &text)
+{
+    reportUpdateEnd(title, text);
+    popUpMessageAsync(QMessageBox::Critical, title, text);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

@@ -25,6 +25,7 @@ QT_END_NAMESPACE
 
 namespace OrviPlus {
 
+class DesktopNotifier;
 class DeviceMonitor;
 class DeviceStatusView;
 class MessageBox;
@@ -83,6 +84,9 @@ private:
     void reportDownloadProgress(float fraction);
     void reportInstallProgress(float fraction, long total);
     void forceInstallComponent(ComponentType type);
+    // The end of an update: also told to the desktop when the user is not looking at the window.
+    void reportUpdateEnd(const QString &summary, const QString &body);
+    void reportUpdateFailure(const QString &title, const QString &text);
 
     // The application's own updates.
     void confirmAppUpdates();
@@ -111,6 +115,7 @@ private:
     DeviceMonitor *m_deviceMonitor = nullptr;
     UpdateManager *m_updateManager = nullptr;
     UpdateEngine *m_engine = nullptr;
+    DesktopNotifier *m_notifier = nullptr;
 
     QDateTime m_lastCheckTime;
     QString m_deviceFailure;

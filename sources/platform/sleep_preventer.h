@@ -3,7 +3,8 @@
 
 namespace OrviPlus {
 
-// Keeps the computer from idle sleep while an update runs.
+// Keeps the computer awake while an update runs: from idle sleep everywhere, and on
+// Linux also from sleep, the lid switch and shutdown.
 class SleepPreventer
 {
 public:

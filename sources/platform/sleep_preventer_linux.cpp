@@ -13,6 +13,10 @@ namespace {
 // that does not answer must not hold it for the default 25 seconds.
 const int inhibitCallTimeoutMs = 3000;
 
+// logind lets a closed lid suspend the computer despite a sleep inhibitor unless the lid
+// switch is inhibited too, and a shutdown would cut a transfer as surely as sleep does.
+const QString inhibitedOperations = QStringLiteral("sleep:idle:handle-lid-switch:shutdown");
+
 } // namespace
 
 void SleepPreventerLinux::setSleepPrevented(bool prevented)
@@ -27,7 +31,7 @@ void SleepPreventerLinux::setSleepPrevented(bool prevented)
         QDBusMessage call = QDBusMessage::createMethodCall(
             QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
             QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("Inhibit"));
-        call << QStringLiteral("idle:sleep") << QStringLiteral("Orvi Updater")
+        call << inhibitedOperations << QStringLiteral("Orvi Updater")
              << QStringLiteral("Brevanto Orvi Update in Progress") << QStringLiteral("block");
         const QDBusReply<QDBusUnixFileDescriptor> reply =
             bus.call(call, QDBus::Block, inhibitCallTimeoutMs);

@@ -7,9 +7,10 @@
 
 namespace OrviPlus {
 
-// Takes a systemd-logind inhibitor lock on the system bus. logind holds the
-// inhibition for as long as the descriptor it hands out stays open, so
-// closing our copy (also on destruction) releases it.
+// Takes a systemd-logind inhibitor lock on the system bus against sleep, idle,
+// the lid switch and shutdown. logind holds the inhibition for as long as the
+// descriptor it hands out stays open, so closing our copy (also on destruction)
+// releases it.
 class SleepPreventerLinux : public SleepPreventer
 {
 public:

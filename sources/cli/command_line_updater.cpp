@@ -9,6 +9,8 @@
 #include <QLockFile>
 #include <QSocketNotifier>
 
+#include <utility>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -188,7 +190,7 @@ void CommandLineUpdater::listDevices(const QVector<Connection> &connections)
             m_listedTexts[i] = text + QLatin1Char('\n');
             if (--m_unanswered > 0)
                 return;
-            for (const QString &listed : qAsConst(m_listedTexts))
+            for (const QString &listed : std::as_const(m_listedTexts))
                 if (!m_commandLine.json)
                     print(listed);
             finish(m_listFailed ? ExitFailure : ExitDone);
@@ -245,9 +247,9 @@ void CommandLineUpdater::printPlan()
     const QString name = modelName(device.model) + QLatin1Char(' ') + device.serialNumber;
     QString text = m_plan.components.isEmpty() ? QStringLiteral("%1 is up to date.\n").arg(name)
                                                 : QStringLiteral("Updates for %1:\n").arg(name);
-    for (const Component &component : qAsConst(m_plan.components))
+    for (const Component &component : std::as_const(m_plan.components))
         text += QStringLiteral("  %1\n").arg(planLine(component));
-    for (const QString &warning : qAsConst(m_plan.warnings))
+    for (const QString &warning : std::as_const(m_plan.warnings))
         text += QStringLiteral("WARNING: %1\n").arg(warning);
     print(text);
 }
@@ -341,12 +343,12 @@ void CommandLineUpdater::finish(int exitStatus, const QString &error)
     }
 
     QJsonArray devices;
-    for (const QJsonObject &device : qAsConst(m_listedDevices))
+    for (const QJsonObject &device : std::as_const(m_listedDevices))
         devices.append(device);
     if (m_engine && m_engine->deviceIsReady())
         devices.append(deviceJson(m_engine->device(), m_engine->deviceInfo()));
     QJsonArray plan;
-    for (const Component &component : qAsConst(m_plan.components))
+    for (const Component &component : std::as_const(m_plan.components))
         plan.append(QJsonObject{{QStringLiteral("component"), componentTypeName(component.type)},
                                 {QStringLiteral("version"), planVersionText(component)},
                                 {QStringLiteral("size"), double(component.size)}});

@@ -7,6 +7,7 @@
 #include <QTimerEvent>
 
 #include <algorithm>
+#include <utility>
 
 namespace OrviPlus {
 
@@ -63,7 +64,7 @@ void DeviceMonitor::updateConnections(const QVector<Connection>& current, Clock:
 {
     QVector<Connection> added = current;
     QVector<Connection> gone;
-    for (const Connection& previous : qAsConst(m_connections)) {
+    for (const Connection& previous : std::as_const(m_connections)) {
         auto match = std::find_if(added.begin(), added.end(), [&previous](const Connection& candidate) {
             return candidate.isSameDevice(previous);
         });
@@ -77,11 +78,11 @@ void DeviceMonitor::updateConnections(const QVector<Connection>& current, Clock:
     m_connections = current;
     m_lastPollStart = started;
 
-    for (const Connection& connection : qAsConst(gone)) {
+    for (const Connection& connection : std::as_const(gone)) {
         qDebug() << "Disconnected:" << connection.serialNumber << connection.path;
         emit disconnected(connection.path);
     }
-    for (const Connection& connection : qAsConst(added)) {
+    for (const Connection& connection : std::as_const(added)) {
         qDebug() << "Connected:" << connection.serialNumber << connection.path;
         emit connected(connection);
     }

@@ -8,6 +8,8 @@
 #include <QDebug>
 #include <QFileInfo>
 
+#include <utility>
+
 namespace OrviPlus {
 
 namespace {
@@ -121,7 +123,7 @@ void UpdateEngine::onPolled()
         if (connection.isSameUnit(m_lostDevice))
             candidates.append(connection);
     }
-    for (const Connection &candidate : qAsConst(candidates)) {
+    for (const Connection &candidate : std::as_const(candidates)) {
         if (candidates.size() == 1 || candidate.path == m_lostDevice.path) {
             takeUp(candidate);
             return;

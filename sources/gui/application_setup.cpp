@@ -1,7 +1,7 @@
 #include "gui/application_setup.h"
 
 #include "device/device_info.h"
-
+#include "platform/qt_compat.h"
 #include "update/working_folder.h"
 
 #include <QApplication>
@@ -9,7 +9,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QIcon>
-#include <QLibraryInfo>
 #include <QLocale>
 #include <QMessageBox>
 #include <QSocketNotifier>
@@ -124,7 +123,7 @@ void installTranslations(const QLocale &locale)
     // Qt's own texts (the buttons of dialogs) come from the system's Qt translations, where installed.
     const std::pair<QString, QString> catalogues[] = {
             {QStringLiteral("orvi-updater"), QStringLiteral(":/translations")},
-            {QStringLiteral("qtbase"), QLibraryInfo::location(QLibraryInfo::TranslationsPath)}};
+            {QStringLiteral("qtbase"), qtLibraryPath(QLibraryInfo::TranslationsPath)}};
     for (const auto &[name, folder] : catalogues) {
         auto *translator = new QTranslator(QCoreApplication::instance());
         if (translator->load(locale, name, QStringLiteral("_"), folder))
@@ -178,7 +177,8 @@ void quitOnTerminationSignals()
 {
     watchTerminationSignals([] {
         qDebug() << "Termination signal: quitting.";
-        QCoreApplication::quit();
+        // Not quit: since Qt 6 that asks every window to close, and the window would ask the user.
+        QCoreApplication::exit(0);
     });
 }
 

@@ -34,6 +34,7 @@
 
 #include <future>
 #include <optional>
+#include <utility>
 
 namespace OrviPlus {
 
@@ -243,7 +244,7 @@ void MainWindow::setupMenus()
     connect(about, &QAction::triggered, this, &MainWindow::showAboutDialog);
     setMenuBar(bar);
 
-    auto *advancedShortcut = new QShortcut(QKeySequence(Qt::META + Qt::Key_A), this);
+    auto *advancedShortcut = new QShortcut(QKeySequence(Qt::META | Qt::Key_A), this);
     connect(advancedShortcut, &QShortcut::activated, this, [this] { m_advancedMenu->popup(QCursor::pos()); });
 }
 
@@ -591,7 +592,7 @@ void MainWindow::displayDeviceUpdates()
     else
         m_checkMessage->clear();
 
-    for (const Component &component : qAsConst(m_plan.components)) {
+    for (const Component &component : std::as_const(m_plan.components)) {
         auto *line = new QListWidgetItem(planLine(component), m_updateList);
         line->setFlags(Qt::ItemIsEnabled);
     }
@@ -692,7 +693,8 @@ void MainWindow::doAppUpdates()
         qCritical() << "Failed to open app update URL:" << m_appUpdateUrl;
         return;
     }
-    QCoreApplication::quit();
+    // exit, not quit, which since Qt 6 first asks every window to close.
+    QCoreApplication::exit(0);
 }
 
 } // namespace OrviPlus

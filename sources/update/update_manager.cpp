@@ -50,7 +50,7 @@ UpdateManager::UpdateManager(QObject *parent)
 UpdateManager::~UpdateManager()
 {
     // Outstanding size replies must not report to a manager that is gone.
-    for (QNetworkReply *reply : qAsConst(m_componentSizeReplies))
+    for (QNetworkReply *reply : std::as_const(m_componentSizeReplies))
         reply->disconnect();
 }
 

@@ -232,7 +232,7 @@ private slots:
             QString printed;
             QCOMPARE(send(component, filePath, &log.hook, &printed), result);
             const qint64 elapsed = clock.elapsed();
-            const Bytes read(file.begin(), file.begin() + std::min(file.size(), 56 * packets));
+            const Bytes read(file.begin(), file.begin() + std::min<qsizetype>(file.size(), 56 * packets));
             const QString checksum = QString::number(xorOf(read), 16).toUpper();
             QCOMPARE(printed, QString(kOpening[component]).arg(filePath) + QString(tail).replace("%2", checksum));
 

@@ -29,6 +29,6 @@ int main(int argc, char** argv)
         const QByteArray bytes = file.readAll();
         target(reinterpret_cast<const uint8_t*>(bytes.constData()), size_t(bytes.size()));
     }
-    std::fprintf(stderr, "%d inputs passed\n", inputs.size());
+    std::fprintf(stderr, "%d inputs passed\n", int(inputs.size()));
     return 0;
 }

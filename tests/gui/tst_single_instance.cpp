@@ -32,14 +32,14 @@ private slots:
         const QByteArray mainWindow = startWithWindow(first);
         QVERIFY(!mainWindow.isEmpty());
         const QByteArray box = startWithWindow(second);
-        QCOMPARE(run("xdotool", {"getwindowname", box}).trimmed(), QByteArray("Orvi Updater"));
-        QVERIFY(!run("xdotool", {"windowfocus", "--sync", box, "key", "Return"}).isNull());
+        QCOMPARE(output("xdotool", {"getwindowname", box}).trimmed(), QByteArray("Orvi Updater"));
+        QVERIFY(succeeds("xdotool", {"windowfocus", "--sync", box, "key", "Return"}));
         QVERIFY(endsWith(second, 0));
         // Turned away before any window or settings were made.
         QCOMPARE(second.readAllStandardOutput(), QByteArray("Another instance of the application is already running.\n"));
         QVERIFY(QFileInfo::exists(m_lockPath));
         // Closed as a window manager closes it, so the program ends through its event loop.
-        QVERIFY(!run("python3", {ORVI_X11_HELPER, "close", mainWindow}).isNull());
+        QVERIFY(succeeds("python3", {ORVI_X11_HELPER, "close", mainWindow}));
         QVERIFY(endsWith(first, 0));
         QVERIFY(!QFileInfo::exists(m_lockPath));
     }
@@ -81,12 +81,18 @@ private slots:
     }
 
 private:
-    // Standard output of a helper program that succeeded, else a null array.
-    static QByteArray run(const QString &program, const QStringList &arguments)
+    // Standard output of a helper program that succeeded, else nothing.
+    static QByteArray output(const QString &program, const QStringList &arguments)
     {
         QProcess process;
         process.start(program, arguments);
-        return endsWith(process, 0) ? process.readAllStandardOutput().append("") : QByteArray();
+        return endsWith(process, 0) ? process.readAllStandardOutput() : QByteArray();
+    }
+    static bool succeeds(const QString &program, const QStringList &arguments)
+    {
+        QProcess process;
+        process.start(program, arguments);
+        return endsWith(process, 0);
     }
     // Generous: an instrumented program beside the other tests can take a while to show its window.
     static bool endsWith(QProcess &process, int exitCode)
@@ -100,7 +106,7 @@ private:
         updater.start(QStringLiteral(ORVI_UPDATER_PATH), QStringList());
         updater.waitForStarted();
         const QString pid = QString::number(updater.processId());
-        return run("xdotool", {"search", "--sync", "--onlyvisible", "--pid", pid}).split('\n').value(0);
+        return output("xdotool", {"search", "--sync", "--onlyvisible", "--pid", pid}).split('\n').value(0);
     }
 
     QTemporaryDir m_tmp;

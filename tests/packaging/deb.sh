@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Debian package, made once, then inspected and installed, each step in a folder of its own.
 #   deb.sh build DEB_DIR CPACK_CONFIG        exactly one .deb, from the built tree
-#   deb.sh contents DEB_DIR WORK SOURCE_DIR  files (the source tree's), control fields, dependencies,
-#                                            no lintian error or warning
+#   deb.sh contents DEB_DIR WORK SOURCE_DIR QT_MAJOR
+#                                            files (the source tree's), control fields, dependencies on
+#                                            the Qt the program was built with, no lintian error or warning
 #   deb.sh run DEB_DIR WORK                  unpacked with dpkg -x, the program finds its libraries and, on
 #                                            a private X server, logs its version and shows a window of
 #                                            the class the desktop entry's StartupWMClass names
@@ -27,7 +28,7 @@ build() {
 }
 
 contents() {
-    local source_dir="$4" root="$work/root" size name reader
+    local source_dir="$4" qt="$5" root="$work/root" size name reader
     one_deb
     rm -rf "$work"
     mkdir -p "$work"
@@ -47,7 +48,9 @@ contents() {
     # dpkg-shlibdeps must have found the libraries the program links.
     local depends=", $(field Depends),"
     echo "Depends: $depends"
-    for name in libc6 libstdc++6 libhidapi-hidraw0 libqt5core5a libqt5gui5 libqt5widgets5 libqt5network5; do
+    local qt_libraries=(libqt5core5a libqt5gui5 libqt5widgets5 libqt5network5)
+    [ "$qt" = 5 ] || qt_libraries=(libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libqt6statemachine6)
+    for name in libc6 libstdc++6 libhidapi-hidraw0 "${qt_libraries[@]}"; do
         [[ "$depends" == *", $name "* || "$depends" == *", $name,"* ]] || fail "Depends lacks $name"
     done
 

@@ -5,7 +5,7 @@ Only the standard library is used: shapes are described by signed distance
 functions, which give anti-aliased edges for free, and the PNG encoder is a few
 lines of zlib. Run it again after changing a drawing; the output is deterministic.
 
-The device pictures are 900x600. The window crops them to the band
+The device pictures are 900x600. The build (sources/gui/prepared_images.h) crops them to the band
 x 100..899, y 290..599, so everything that matters (the instrument and its
 model name) is drawn inside that band.
 """
@@ -86,7 +86,7 @@ class Canvas:
 
     def write_indexed_png(self, path):
         """At most 256 colours with alpha: a quarter of the bytes to unpack for large
-        pictures, which the program reads while it starts."""
+        pictures, which the build reads."""
         pixels = self.straight_pixels()
         palette, index_of = quantize(pixels)
         raw = bytearray()

@@ -1,6 +1,7 @@
 #include "gui/application_setup.h"
 
 #include "device/device_info.h"
+#include "gui/prepared_images.h"
 #include "platform/qt_compat.h"
 #include "update/working_folder.h"
 
@@ -11,6 +12,7 @@
 #include <QIcon>
 #include <QLocale>
 #include <QMessageBox>
+#include <QPixmap>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTranslator>
@@ -28,7 +30,7 @@
 // program without this call, which must be made outside any namespace.
 static void initImageResourcesOutsideNamespace()
 {
-    Q_INIT_RESOURCE(images);
+    Q_INIT_RESOURCE(prepared_images);
 }
 
 static void initTranslationResourcesOutsideNamespace()
@@ -112,9 +114,7 @@ void setApplicationIdentity()
     QGuiApplication::setDesktopFileName(desktopEntryName());
 
     initImageResources();
-    QIcon icon;
-    icon.addFile(QStringLiteral(":/images/updater_icon_256.png"), QSize(), QIcon::Normal, QIcon::Off);
-    QApplication::setWindowIcon(icon);
+    QApplication::setWindowIcon(QIcon(QPixmap::fromImage(preparedPicture(QStringLiteral("updater_icon")))));
 }
 
 void installTranslations(const QLocale &locale)

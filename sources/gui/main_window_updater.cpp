@@ -5,6 +5,7 @@
 #include "gui/application_setup.h"
 #include "gui/device_status_view.h"
 #include "gui/message_box.h"
+#include "gui/prepared_images.h"
 #include "platform/desktop_notifier.h"
 #include "settings/configuration_manager.h"
 #include "update/update_manager.h"
@@ -18,21 +19,19 @@
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QHBoxLayout>
-#include <QImage>
 #include <QInputDialog>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
-#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
 #include <QSignalTransition>
 #include <QStackedWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 
-#include <future>
 #include <optional>
 #include <utility>
 
@@ -41,23 +40,6 @@ namespace OrviPlus {
 namespace {
 
 const QString appVersionText = QStringLiteral(ORVI_APP_VERSION);
-
-// The device pictures are drawn large; the side panel shows the band that holds the model name.
-QImage deviceLogo(const QString &resource)
-{
-    const QRect modelBand(100, 290, 800, 310);
-    return QImage(resource).copy(modelBand).scaledToWidth(200, Qt::SmoothTransformation);
-}
-
-// Dimmed with a dark red veil so that it does not compete with the device logos.
-QPixmap makerLogo()
-{
-    QImage logo = QImage(QStringLiteral(":/images/brevanto_logo.png")).scaledToWidth(100, Qt::SmoothTransformation);
-    QPainter painter(&logo);
-    painter.fillRect(logo.rect(), QColor(15, 0, 0, 150));
-    painter.end();
-    return QPixmap::fromImage(logo);
-}
 
 } // namespace
 
@@ -84,7 +66,8 @@ MainWindow::MainWindow(const DeviceWaits &waits, QWidget *parent)
     setupStateMachine();
 
     m_stateMachine.start();
-    m_deviceMonitor->start();
+    // Polling starts once the window is up: its first look at the bus would compete with showing it.
+    QTimer::singleShot(0, m_deviceMonitor, &DeviceMonitor::start);
     // The self-update region starts by checking; that first check is the automatic one.
     m_appUpdateCheckIsAutomatic = true;
 }
@@ -102,11 +85,6 @@ bool MainWindow::updateIsInProgress() const
 void MainWindow::setupGui()
 {
     initImageResources();
-    // Decoding the two large device pictures is the costliest step of building the window:
-    // they are decoded on other threads while the widgets are made.
-    std::future<QImage> origLogo = std::async(deviceLogo, QStringLiteral(":/images/orvi_logo_orig.png"));
-    std::future<QImage> plusLogo = std::async(deviceLogo, QStringLiteral(":/images/orvi_logo_plus.png"));
-
     // Page 0: the one centred prompt.
     m_connectLabel = new QLabel;
     m_connectLabel->setAlignment(Qt::AlignCenter);
@@ -174,13 +152,14 @@ void MainWindow::setupGui()
     m_pages->addWidget(checkPage);
     m_pages->addWidget(updatePage);
 
+    // The panel's pictures are made at build time from the drawings in images/ (prepared_images.h).
     m_makerLogoLabel = new QLabel;
-    m_makerLogoLabel->setPixmap(makerLogo());
+    m_makerLogoLabel->setPixmap(QPixmap::fromImage(preparedPicture(QStringLiteral("brevanto_logo"))));
     m_makerLogoLabel->setAlignment(Qt::AlignHCenter);
     m_makerLogoLabel->setAccessibleName(QStringLiteral("Brevanto"));
 
-    m_origLogo = QPixmap::fromImage(origLogo.get());
-    m_plusLogo = QPixmap::fromImage(plusLogo.get());
+    m_origLogo = QPixmap::fromImage(preparedPicture(QStringLiteral("orvi_logo_orig")));
+    m_plusLogo = QPixmap::fromImage(preparedPicture(QStringLiteral("orvi_logo_plus")));
     m_origLogoLabel = new QLabel;
     m_origLogoLabel->setPixmap(m_origLogo);
     m_origLogoLabel->setAccessibleName(modelName(0));

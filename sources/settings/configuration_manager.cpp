@@ -30,6 +30,8 @@ ConfigurationManager::ConfigurationManager(QObject *parent)
     qDebug() << "Configuration manager: current version:" << settingsFormatVersion;
     const int existingVersion = m_settings->value(versionKey, 0).toInt();
     qDebug() << "Configuration manager: existing version:" << existingVersion;
+    if (existingVersion == settingsFormatVersion)
+        return; // nothing to write, so a start costs no file write
     if (existingVersion <= 0)
         m_settings->clear();
     m_settings->setValue(versionKey, settingsFormatVersion);

@@ -6,6 +6,7 @@
 #include "update/working_folder.h"
 
 #include "gui/application_setup.h"
+#include "gui/prepared_images.h"
 
 #include "minisign_tool.h"
 #include "platform/private_bus.h"
@@ -81,8 +82,15 @@ private slots:
         QCOMPARE(view.page(), 0);
         QCOMPARE(view.statusText(), QStringLiteral("No device connected"));
         QVERIFY(view.logo(0)->isVisible() && view.logo(1)->isVisible());
-        for (int i : {0, 1}) // the band of the model name, 800 x 310, at a width of 200
-            QCOMPARE(qobject_cast<QLabel *>(view.logo(i))->pixmap(Qt::ReturnByValue).size(), QSize(200, 78));
+        // The band of the model name, 800 x 310, at a width of 200, as the build made it from the drawing.
+        for (const auto &[model, drawing] : {std::pair(0, "orig"), std::pair(1, "plus")}) {
+            const QImage shown = qobject_cast<QLabel *>(view.logo(model))->pixmap(Qt::ReturnByValue).toImage();
+            const QImage made = OrviPlus::sidePanelDeviceLogo(QImage(
+                    qEnvironmentVariable("ORVI_SOURCE_DIR") + QStringLiteral("/images/orvi_logo_%1.png").arg(drawing)));
+            QCOMPARE(shown.size(), QSize(200, 78));
+            QCOMPARE(shown.convertToFormat(QImage::Format_ARGB32_Premultiplied),
+                     made.convertToFormat(QImage::Format_ARGB32_Premultiplied));
+        }
         QVERIFY(!view.startButton()->isEnabled());
 
         // The automatic check at start fails quietly; one asked for from the menu does not.

@@ -35,7 +35,9 @@ fail() {
     exit 1
 }
 
-Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$work/display" 2>"$work/xvfb.log" &
+# 96 dpi, the logical resolution Qt 6 assumes without Xft.dpi: Qt 5 would take the server's and
+# draw larger text.
+Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 -dpi 96 3>"$work/display" 2>"$work/xvfb.log" &
 xserver=$!
 for _ in $(seq 100); do
     [ -s "$work/display" ] && break
